@@ -1,0 +1,60 @@
+// The client of sing-box's Clash API on 127.0.0.1.
+//
+// One libcurl handle per client, reused so that the once-a-second request
+// rides one keep-alive connection. Every call blocks its thread for at most
+// 5 seconds ("clash api: timed out"); a connection that stays idle for 3
+// seconds fails earlier with the transport's own text. Proxy settings of the
+// environment never apply.
+//
+// Thread safety: calls are serialised by an internal lock; the plug-in makes
+// them from its work queue only.
+#ifndef TARQ_CLASH_CLASH_CLIENT_H_
+#define TARQ_CLASH_CLASH_CLIENT_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "clash/clash_error.h"
+
+namespace tarq {
+
+struct TrafficTotals {
+  int64_t up = 0;
+  int64_t down = 0;
+  friend bool operator==(const TrafficTotals&, const TrafficTotals&) = default;
+};
+
+class ClashClient {
+ public:
+  ClashClient(int64_t port, std::string secret);
+  ~ClashClient();
+  ClashClient(const ClashClient&) = delete;
+  ClashClient& operator=(const ClashClient&) = delete;
+
+  int64_t port() const { return port_; }
+  const std::string& secret() const { return secret_; }
+
+  // One HTTP exchange with "http://127.0.0.1:" + port + path. Returns the
+  // reply body (empty when there is none) for a status of 200 to 299. Throws
+  // ClashError: http(status) otherwise, transport(...) when the exchange
+  // fails or takes more than 5 seconds.
+  std::string request(const std::string& method, const std::string& path,
+                      const std::optional<std::string>& body = std::nullopt);
+
+  // "uploadTotal" and "downloadTotal" of GET /connections. Throws what
+  // request() throws, simdjson's error when the reply is not JSON, and
+  // ClashError::badReply() when its top level is not an object.
+  TrafficTotals totals();
+
+ private:
+  struct Impl;
+  int64_t port_;
+  std::string secret_;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tarq
+
+#endif  // TARQ_CLASH_CLASH_CLIENT_H_

@@ -1,0 +1,84 @@
+// A helper daemon for tests, on a real Unix socket of the test's own.
+//
+// By default it behaves like a well-mannered daemon: "status" answers
+// {"ok":true,"running":R,"pid":P,"build":"fake-1"}, "start" reads the file at
+// "config_path", answers {"ok":true} and marks the engine running, "stop"
+// answers {"ok":true} and marks it stopped. A responder replaces that
+// behaviour per request; it may also delay, stay silent, close early or send
+// raw bytes. Every request is recorded, and for "start" the configuration
+// file as it stood when the request arrived.
+//
+// Thread safety: every method may be called from any thread.
+#ifndef TARQ_TESTS_SUPPORT_FAKE_HELPER_DAEMON_H_
+#define TARQ_TESTS_SUPPORT_FAKE_HELPER_DAEMON_H_
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarq::testing {
+
+// What the daemon does with one connection.
+struct FakeReply {
+  // Bytes sent as they are (add the line feed yourself for a proper reply).
+  std::string bytes;
+  // Pause before sending anything.
+  std::chrono::milliseconds delay{0};
+  // Never answer; hold the connection until the client gives up or the daemon
+  // stops.
+  bool silent = false;
+  // Close the connection without reading the request.
+  bool closeBeforeReading = false;
+
+  // A proper reply line: the compact JSON of `reply` and a line feed.
+  static FakeReply json(const nlohmann::json& reply);
+  static FakeReply line(std::string text);  // text + "\n"
+};
+
+// Decides the reply to one request; std::nullopt falls back to the default
+// behaviour described above. `request` is null when the line was not JSON.
+using FakeResponder = std::function<std::optional<FakeReply>(const nlohmann::json& request)>;
+
+class FakeHelperDaemon {
+ public:
+  // Binds and listens on `socketPath` at once; serves connections one at a
+  // time on a thread of its own.
+  explicit FakeHelperDaemon(std::string socketPath);
+  // Stops serving and removes the socket file.
+  ~FakeHelperDaemon();
+  FakeHelperDaemon(const FakeHelperDaemon&) = delete;
+  FakeHelperDaemon& operator=(const FakeHelperDaemon&) = delete;
+
+  const std::string& socketPath() const;
+
+  void setResponder(FakeResponder responder);
+  // The engine state the default behaviour reports.
+  void setRunning(bool running);
+  bool running() const;
+
+  // Every request line received so far, parsed (null for a line that was not
+  // JSON), in arrival order.
+  std::vector<nlohmann::json> requests() const;
+  // The "op" of every request so far.
+  std::vector<std::string> ops() const;
+  // For each "start": the content of "config_path" when the request arrived,
+  // or std::nullopt when no file was there.
+  std::vector<std::optional<std::string>> configsAtStart() const;
+
+  // Blocks until at least `count` requests have been received or `timeout`
+  // has passed; returns whether they were.
+  bool waitForRequests(size_t count,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace tarq::testing
+
+#endif  // TARQ_TESTS_SUPPORT_FAKE_HELPER_DAEMON_H_
