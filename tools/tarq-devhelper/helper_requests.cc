@@ -1,0 +1,121 @@
+#include "helper_requests.h"
+
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "config_intake.h"
+
+namespace tarq {
+namespace {
+
+using nlohmann::json;
+
+std::string refusal(const std::string& reason) {
+  return json{{"ok", false}, {"error", reason}}.dump(-1, ' ', false,
+                                                     json::error_handler_t::replace);
+}
+
+std::string okay() {
+  return json{{"ok", true}}.dump();
+}
+
+// Request text goes into replies and log lines; keep it short and valid.
+std::string quoted(const std::string& text) {
+  constexpr size_t kMaxShown = 64;
+  std::string shown = text.size() > kMaxShown ? text.substr(0, kMaxShown) + "..." : text;
+  return json(shown).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+}  // namespace
+
+HelperRequests::HelperRequests(EngineProcess& engine, std::string stateFolder,
+                               std::set<uid_t> allowedUids, std::string build,
+                               std::function<void(const std::string&)> log)
+    : engine_(engine),
+      stateFolder_(std::move(stateFolder)),
+      allowedUids_(std::move(allowedUids)),
+      build_(std::move(build)),
+      log_(std::move(log)) {}
+
+std::string HelperRequests::handle(const std::string& line, uid_t callerUid) {
+  if (callerUid != 0 && allowedUids_.count(callerUid) == 0) {
+    log_("refused caller uid " + std::to_string(callerUid));
+    return refusal("caller uid " + std::to_string(callerUid) +
+                   " is not allowed to use this helper");
+  }
+  json request = json::parse(line, nullptr, /*allow_exceptions=*/false);
+  if (!request.is_object()) {
+    return refusal("malformed request: expected one JSON object");
+  }
+  auto op = request.find("op");
+  if (op == request.end() || !op->is_string()) {
+    return refusal("malformed request: \"op\" must be a string");
+  }
+  const std::string name = op->get<std::string>();
+  if (name == "status") {
+    return status();
+  }
+  if (name == "stop") {
+    return stop();
+  }
+  if (name == "start") {
+    auto path = request.find("config_path");
+    if (path == request.end() || !path->is_string()) {
+      return refusal("malformed request: \"start\" needs a \"config_path\" string");
+    }
+    return start(path->get<std::string>(), callerUid);
+  }
+  return refusal("unknown op " + quoted(name));
+}
+
+std::string HelperRequests::start(const std::string& configPath, uid_t callerUid) {
+  std::lock_guard lock(lifecycle_);
+  std::string content;
+  try {
+    content = readCallerConfig(configPath, callerUid);
+  } catch (const RequestRefused& reason) {
+    log_("start refused for uid " + std::to_string(callerUid) + ": " + reason.what());
+    return refusal(reason.what());
+  }
+  // The old engine may still be reading its copy: stop it before replacing.
+  engine_.stop();
+  try {
+    std::string copy = writePrivateFile(stateFolder_, kConfigCopyName, content);
+    engine_.start(copy);
+  } catch (const std::exception& error) {
+    removeCopy();
+    log_(std::string("start failed: ") + error.what());
+    return refusal(error.what());
+  }
+  return okay();
+}
+
+std::string HelperRequests::stop() {
+  std::lock_guard lock(lifecycle_);
+  engine_.stop();
+  removeCopy();
+  return okay();
+}
+
+std::string HelperRequests::status() {
+  EngineStatus engine = engine_.status();
+  json reply = {{"ok", true}, {"running", engine.running}, {"pid", engine.pid}, {"build", build_}};
+  if (!engine.error.empty()) {
+    reply["error"] = engine.error;
+  }
+  return reply.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+void HelperRequests::shutdown() {
+  std::lock_guard lock(lifecycle_);
+  engine_.stop();
+  removeCopy();
+}
+
+void HelperRequests::removeCopy() {
+  std::string copy = stateFolder_ + "/" + kConfigCopyName;
+  unlink(copy.c_str());
+}
+
+}  // namespace tarq

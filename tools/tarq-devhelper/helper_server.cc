@@ -1,0 +1,218 @@
+#include "helper_server.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <thread>
+
+namespace tarq {
+namespace {
+
+std::string systemError(const std::string& what, int error) {
+  return what + ": " + strerror(error);
+}
+
+sockaddr_un addressOf(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof address.sun_path) {
+    throw std::runtime_error("socket path too long (at most " +
+                             std::to_string(sizeof address.sun_path - 1) + " bytes): " + path);
+  }
+  memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  return address;
+}
+
+bool somebodyListens(const sockaddr_un& address) {
+  int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) {
+    return false;
+  }
+  bool answered = connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  close(probe);
+  return answered;
+}
+
+}  // namespace
+
+HelperServer::HelperServer(Options options, Handler handler, Log log)
+    : options_(std::move(options)), handler_(std::move(handler)), log_(std::move(log)) {}
+
+HelperServer::~HelperServer() {
+  {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return active_ == 0; });
+  }
+  if (listener_ < 0) {
+    return;
+  }
+  close(listener_);
+  struct stat info {};
+  if (lstat(options_.socketPath.c_str(), &info) == 0 && info.st_dev == socketDevice_ &&
+      info.st_ino == socketInode_) {
+    unlink(options_.socketPath.c_str());
+  }
+}
+
+void HelperServer::bind() {
+  const std::string& path = options_.socketPath;
+  sockaddr_un address = addressOf(path);
+  struct stat existing {};
+  if (lstat(path.c_str(), &existing) == 0) {
+    if (!S_ISSOCK(existing.st_mode)) {
+      throw std::runtime_error(path + " exists and is not a socket; not touching it");
+    }
+    if (somebodyListens(address)) {
+      throw std::runtime_error("another helper already listens on " + path);
+    }
+    unlink(path.c_str());
+  }
+  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listener < 0) {
+    throw std::runtime_error(systemError("socket", errno));
+  }
+  if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    int error = errno;
+    close(listener);
+    throw std::runtime_error(systemError("bind " + path, error));
+  }
+  struct stat made {};
+  if (chmod(path.c_str(), 0666) != 0 || lstat(path.c_str(), &made) != 0 ||
+      listen(listener, 64) != 0) {
+    int error = errno;
+    close(listener);
+    unlink(path.c_str());
+    throw std::runtime_error(systemError("listen on " + path, error));
+  }
+  listener_ = listener;
+  socketDevice_ = made.st_dev;
+  socketInode_ = made.st_ino;
+}
+
+void HelperServer::serve(int stopDescriptor) {
+  for (;;) {
+    pollfd watched[2] = {{stopDescriptor, POLLIN, 0}, {listener_, POLLIN, 0}};
+    if (poll(watched, 2, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      throw std::runtime_error(systemError("poll", errno));
+    }
+    if (watched[0].revents != 0) {
+      return;
+    }
+    if ((watched[1].revents & POLLIN) == 0) {
+      continue;
+    }
+    int connection = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection < 0) {
+      continue;  // the peer gave up already, or descriptors ran out for now
+    }
+    std::lock_guard lock(mutex_);
+    if (active_ >= options_.maxConnections) {
+      writeReply(connection, R"({"ok":false,"error":"the helper is busy; try again"})");
+      close(connection);
+      continue;
+    }
+    ++active_;
+    std::thread([this, connection] {
+      handleConnection(connection);
+      close(connection);
+      std::lock_guard done(mutex_);
+      --active_;
+      idle_.notify_all();
+    }).detach();
+  }
+}
+
+void HelperServer::handleConnection(int connection) {
+  ucred caller{};
+  socklen_t size = sizeof caller;
+  if (getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &caller, &size) != 0) {
+    log_(systemError("peer credentials", errno));
+    return;
+  }
+  timeval sendTimeout{5, 0};
+  setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+  std::string line;
+  switch (readRequest(connection, line)) {
+    case ReadOutcome::kLine:
+      break;
+    case ReadOutcome::kClosed:
+      return;
+    case ReadOutcome::kTimedOut:
+      log_("uid " + std::to_string(caller.uid) + ": no request within the deadline");
+      writeReply(connection, R"({"ok":false,"error":"no request line within the deadline"})");
+      return;
+    case ReadOutcome::kTooLong:
+      log_("uid " + std::to_string(caller.uid) + ": request too long");
+      writeReply(connection, R"({"ok":false,"error":"request too long"})");
+      return;
+  }
+  std::string reply;
+  try {
+    reply = handler_(line, caller.uid);
+  } catch (const std::exception& error) {
+    log_(std::string("request failed: ") + error.what());
+    reply = R"({"ok":false,"error":"internal error"})";
+  }
+  writeReply(connection, reply);
+}
+
+// Reads up to the first line feed (a request may also end with the stream)
+// within the request deadline.
+HelperServer::ReadOutcome HelperServer::readRequest(int connection, std::string& line) const {
+  auto deadline = std::chrono::steady_clock::now() + options_.requestDeadline;
+  char buffer[4096];
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      return ReadOutcome::kTimedOut;
+    }
+    pollfd watched{connection, POLLIN, 0};
+    int ready = poll(&watched, 1, static_cast<int>(left.count()));
+    if (ready <= 0) {
+      continue;  // interrupted, or the deadline check above ends the wait
+    }
+    ssize_t count = recv(connection, buffer, sizeof buffer, 0);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count <= 0) {
+      return line.empty() ? ReadOutcome::kClosed : ReadOutcome::kLine;
+    }
+    line.append(buffer, static_cast<size_t>(count));
+    auto end = line.find('\n');
+    if (end != std::string::npos) {
+      line.resize(end);
+      return ReadOutcome::kLine;
+    }
+    if (line.size() > options_.maxRequestBytes) {
+      return ReadOutcome::kTooLong;
+    }
+  }
+}
+
+void HelperServer::writeReply(int connection, const std::string& reply) {
+  std::string bytes = reply + "\n";
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t count = send(connection, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count <= 0) {
+      return;
+    }
+    sent += static_cast<size_t>(count);
+  }
+}
+
+}  // namespace tarq

@@ -1,0 +1,73 @@
+// The helper's Unix socket: one request line per connection, one reply line.
+//
+// The socket file is made connectable by every user (mode 0666): access is
+// decided per connection from the kernel's peer credentials, so that a caller
+// who is not allowed learns why instead of meeting a bare "permission
+// denied". Each connection runs on a thread of its own, with a deadline for
+// the request line, so that a stuck client holds up nobody else.
+//
+// Thread safety: serve() runs on one thread; the handler is called from the
+// connection threads, several at once.
+#ifndef TARQ_TOOLS_DEVHELPER_HELPER_SERVER_H_
+#define TARQ_TOOLS_DEVHELPER_HELPER_SERVER_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace tarq {
+
+class HelperServer {
+ public:
+  struct Options {
+    std::string socketPath;
+    std::chrono::milliseconds requestDeadline{5000};
+    size_t maxConnections = 16;
+    size_t maxRequestBytes = 65536;
+  };
+  // Returns the reply line (without line feed) to a request line.
+  using Handler = std::function<std::string(const std::string& line, uid_t callerUid)>;
+  using Log = std::function<void(const std::string& line)>;
+
+  HelperServer(Options options, Handler handler, Log log);
+  // Waits for the connections in progress, then removes the socket file if
+  // it is still the one this server made.
+  ~HelperServer();
+  HelperServer(const HelperServer&) = delete;
+  HelperServer& operator=(const HelperServer&) = delete;
+
+  // Creates the socket. Replaces a stale socket file that nobody listens on;
+  // refuses to touch anything else at the path, or a socket that answers.
+  // Throws std::runtime_error.
+  void bind();
+
+  // Accepts connections until `stopDescriptor` becomes readable.
+  void serve(int stopDescriptor);
+
+ private:
+  enum class ReadOutcome { kLine, kClosed, kTimedOut, kTooLong };
+
+  void handleConnection(int connection);
+  ReadOutcome readRequest(int connection, std::string& line) const;
+  static void writeReply(int connection, const std::string& reply);
+
+  const Options options_;
+  const Handler handler_;
+  const Log log_;
+  int listener_ = -1;
+  dev_t socketDevice_ = 0;
+  ino_t socketInode_ = 0;
+
+  std::mutex mutex_;
+  std::condition_variable idle_;
+  size_t active_ = 0;  // connection threads still running
+};
+
+}  // namespace tarq
+
+#endif  // TARQ_TOOLS_DEVHELPER_HELPER_SERVER_H_
