@@ -1,0 +1,262 @@
+#include "tests/tools/tool_process.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <thread>
+
+namespace tarq::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int statusOf(int waitStatus) {
+  return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
+}
+
+void check(bool ok, const char* what) {
+  if (!ok) {
+    throw std::runtime_error(std::string(what) + ": " + strerror(errno));
+  }
+}
+
+}  // namespace
+
+ToolProcess::ToolProcess(std::vector<std::string> arguments) {
+  // A program that has exited must fail a write, not kill the test.
+  ::signal(SIGPIPE, SIG_IGN);
+  int input[2];
+  int output[2];
+  check(pipe2(input, O_CLOEXEC) == 0 && pipe2(output, O_CLOEXEC) == 0, "pipe");
+  FILE* errors = tmpfile();
+  check(errors != nullptr, "tmpfile");
+  errorFile_ = dup(fileno(errors));
+  fclose(errors);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, errorFile_, STDERR_FILENO);
+  std::vector<char*> argv;
+  for (std::string& word : arguments) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+  int failure = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(input[0]);
+  close(output[1]);
+  input_ = input[1];
+  output_ = output[0];
+  if (failure != 0) {
+    throw std::runtime_error("cannot run " + arguments[0] + ": " + strerror(failure));
+  }
+}
+
+ToolProcess::~ToolProcess() {
+  if (!exitStatus_) {
+    kill(pid_, SIGKILL);
+    waitForExit();
+  }
+  closeInput();
+  close(output_);
+  close(errorFile_);
+}
+
+void ToolProcess::writeLine(const std::string& line) {
+  std::string bytes = line + "\n";
+  if (write(input_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+    throw std::runtime_error("cannot write to the program");
+  }
+}
+
+void ToolProcess::closeInput() {
+  if (input_ >= 0) {
+    close(input_);
+    input_ = -1;
+  }
+}
+
+std::optional<std::string> ToolProcess::readLine(std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    auto end = buffered_.find('\n');
+    if (end != std::string::npos) {
+      std::string line = buffered_.substr(0, end);
+      buffered_.erase(0, end + 1);
+      return line;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd watched{output_, POLLIN, 0};
+    if (left.count() <= 0 || poll(&watched, 1, static_cast<int>(left.count())) <= 0) {
+      return std::nullopt;
+    }
+    char chunk[4096];
+    ssize_t count = read(output_, chunk, sizeof chunk);
+    if (count <= 0) {
+      return std::nullopt;
+    }
+    buffered_.append(chunk, static_cast<size_t>(count));
+  }
+}
+
+std::optional<int> ToolProcess::waitForExit(std::chrono::milliseconds timeout) {
+  if (exitStatus_) {
+    return exitStatus_;
+  }
+  auto deadline = Clock::now() + timeout;
+  do {
+    int waitStatus = 0;
+    if (waitpid(pid_, &waitStatus, WNOHANG) == pid_) {
+      exitStatus_ = statusOf(waitStatus);
+      return exitStatus_;
+    }
+    std::this_thread::sleep_for(5ms);
+  } while (Clock::now() < deadline);
+  return std::nullopt;
+}
+
+void ToolProcess::signal(int number) const {
+  if (!exitStatus_) {
+    kill(pid_, number);
+  }
+}
+
+std::string ToolProcess::errorText() const {
+  std::string text;
+  char chunk[4096];
+  ssize_t count;
+  off_t offset = 0;
+  while ((count = pread(errorFile_, chunk, sizeof chunk, offset)) > 0) {
+    text.append(chunk, static_cast<size_t>(count));
+    offset += count;
+  }
+  return text;
+}
+
+ToolRun runTool(std::vector<std::string> arguments, const std::string& input) {
+  ToolProcess process(std::move(arguments));
+  if (!input.empty()) {
+    process.writeLine(input);
+  }
+  process.closeInput();
+  ToolRun run;
+  while (auto line = process.readLine(60s)) {
+    run.out += *line + "\n";
+  }
+  run.status = process.waitForExit(60s).value_or(-1);
+  run.err = process.errorText();
+  return run;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (!condition()) {
+    if (Clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+namespace {
+
+// Also runs in a forked child; the tests that fork run no other threads.
+std::string exchangeHere(const std::string& socketPath, const std::string& request) {
+  int connection = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  timeval timeout{10, 0};
+  setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  std::string reply;
+  if (connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      send(connection, request.data(), request.size(), MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(request.size())) {
+    char byte;
+    while (recv(connection, &byte, 1, 0) == 1 && byte != '\n') {
+      reply.push_back(byte);
+    }
+  }
+  close(connection);
+  return reply;
+}
+
+}  // namespace
+
+std::string helperExchange(const std::string& socketPath, const std::string& request,
+                           std::optional<uid_t> asUid) {
+  std::string line = request + "\n";
+  if (!asUid) {
+    return exchangeHere(socketPath, line);
+  }
+  int channel[2];
+  check(pipe(channel) == 0, "pipe");
+  pid_t child = fork();
+  check(child >= 0, "fork");
+  if (child == 0) {
+    close(channel[0]);
+    if (setgid(*asUid) != 0 || setuid(*asUid) != 0) {
+      _exit(1);
+    }
+    std::string reply = exchangeHere(socketPath, line);
+    ssize_t ignored = write(channel[1], reply.data(), reply.size());
+    (void)ignored;
+    _exit(0);
+  }
+  close(channel[1]);
+  std::string reply;
+  char chunk[4096];
+  ssize_t count;
+  while ((count = read(channel[0], chunk, sizeof chunk)) > 0) {
+    reply.append(chunk, static_cast<size_t>(count));
+  }
+  close(channel[0]);
+  waitpid(child, nullptr, 0);
+  return reply;
+}
+
+int freeLoopbackPort() {
+  int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  check(bind(probe, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+            getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size) == 0,
+        "bind");
+  close(probe);
+  return ntohs(address.sin_port);
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+std::string engineConfig(int port, const std::string& secret) {
+  nlohmann::json config = {
+      {"outbounds",
+       {{{"type", "selector"}, {"tag", "tarq"}, {"outbounds", {"direct-a", "direct-b"}}},
+        {{"type", "direct"}, {"tag", "direct-a"}},
+        {{"type", "direct"}, {"tag", "direct-b"}}}},
+      {"experimental",
+       {{"clash_api",
+         {{"external_controller", "127.0.0.1:" + std::to_string(port)}, {"secret", secret}}}}}};
+  return config.dump();
+}
+
+}  // namespace tarq::testing

@@ -1,0 +1,78 @@
+// Running the real programs of tools/ from tests: a child process with its
+// standard input and output on pipes and its standard error in a file, and
+// small helpers to talk to what it serves.
+#ifndef TARQ_TESTS_TOOLS_TOOL_PROCESS_H_
+#define TARQ_TESTS_TOOLS_TOOL_PROCESS_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarq::testing {
+
+using std::chrono_literals::operator""ms;
+using std::chrono_literals::operator""s;
+
+class ToolProcess {
+ public:
+  // Starts `arguments[0]` with the rest as its arguments.
+  explicit ToolProcess(std::vector<std::string> arguments);
+  // Kills the process if it still runs.
+  ~ToolProcess();
+  ToolProcess(const ToolProcess&) = delete;
+  ToolProcess& operator=(const ToolProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  void writeLine(const std::string& line);
+  void closeInput();
+  // The next line of standard output; none at its end or after `timeout`.
+  std::optional<std::string> readLine(std::chrono::milliseconds timeout = 10s);
+  // The exit status (128 + N when killed by signal N); none after `timeout`.
+  std::optional<int> waitForExit(std::chrono::milliseconds timeout = 10s);
+  void signal(int number) const;
+  // Everything written to standard error so far.
+  std::string errorText() const;
+
+ private:
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int output_ = -1;
+  int errorFile_ = -1;
+  std::string buffered_;
+  std::optional<int> exitStatus_;
+};
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs a program to its end with `input` on standard input.
+ToolRun runTool(std::vector<std::string> arguments, const std::string& input = "");
+
+// Polls `condition` every 10 ms until it holds or `timeout` passes.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s);
+
+// One request line to the helper socket at `socketPath`, and its reply line.
+// With `asUid` the exchange is made by a child process running as that user
+// (needs root). Returns "" when the helper sent nothing.
+std::string helperExchange(const std::string& socketPath, const std::string& request,
+                           std::optional<uid_t> asUid = std::nullopt);
+
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+int freeLoopbackPort();
+
+void writeFile(const std::string& path, const std::string& content);
+
+// A sing-box configuration with the Clash API on 127.0.0.1:`port` and the
+// selector "tarq" over "direct-a" and "direct-b".
+std::string engineConfig(int port, const std::string& secret);
+
+}  // namespace tarq::testing
+
+#endif  // TARQ_TESTS_TOOLS_TOOL_PROCESS_H_
