@@ -1,0 +1,174 @@
+// The whole job through the real programs: tarqctl hosting the plug-in,
+// tarq-devhelper running tarq-simengine, the Clash API on loopback.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/temp_dir.h"
+#include "tests/tools/tool_process.h"
+
+namespace tarq::testing {
+namespace {
+
+using nlohmann::json;
+
+constexpr char kSecret[] = "s3cret";
+
+class LifecycleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    writeFile(config_, engineConfig(port_, kSecret));
+    helper_ = std::make_unique<ToolProcess>(std::vector<std::string>{
+        TARQ_DEVHELPER_PATH, "--socket", socket_, "--state-dir", dir_.file("state"), "--engine",
+        TARQ_SIMENGINE_PATH, "--allow-uid", std::to_string(getuid())});
+    ASSERT_TRUE(eventually([&] { return access(socket_.c_str(), F_OK) == 0; }))
+        << helper_->errorText();
+    clash_.set_bearer_token_auth(kSecret);
+  }
+
+  std::vector<std::string> tarqctl(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {TARQCTL_PATH, "--socket", socket_});
+    return arguments;
+  }
+
+  json helperStatus() { return json::parse(helperExchange(socket_, R"({"op":"status"})")); }
+
+  std::string selectedOutbound() {
+    auto reply = clash_.Get("/proxies/tarq");
+    return reply && reply->status == 200 ? json::parse(reply->body)["now"] : "";
+  }
+
+  // Reads lines until one satisfies `wanted`; fails the test after 10 s.
+  static std::string lineWhere(ToolProcess& process,
+                               const std::function<bool(const std::string&)>& wanted) {
+    while (auto line = process.readLine()) {
+      if (wanted(*line)) {
+        return *line;
+      }
+    }
+    ADD_FAILURE() << "no such line; stderr: " << process.errorText();
+    return "";
+  }
+  static std::function<bool(const std::string&)> containing(const std::string& text) {
+    return [text](const std::string& line) { return line.find(text) != std::string::npos; };
+  }
+  // The next channel line that is not a "stats" event.
+  static json nextNonStats(ToolProcess& channel) {
+    return json::parse(lineWhere(channel, [](const std::string& line) {
+      return line.find(R"("type":"stats")") == std::string::npos;
+    }));
+  }
+
+  TempDir dir_;
+  std::string socket_ = dir_.file("helper.sock");
+  std::string config_ = dir_.file("config.json");
+  int port_ = freeLoopbackPort();
+  std::unique_ptr<ToolProcess> helper_;
+  httplib::Client clash_{"127.0.0.1", port_};
+};
+
+TEST_F(LifecycleTest, TheChannelDrivesTheWholeJob) {
+  ToolProcess channel(tarqctl({"channel"}));
+  auto call = [&](int id, const std::string& method, json arguments = nullptr) {
+    channel.writeLine(json({{"id", id}, {"method", method}, {"arguments", arguments}}).dump());
+  };
+  call(1, "prepare");
+  EXPECT_EQ(nextNonStats(channel), json({{"id", 1}, {"result", true}}));
+
+  channel.writeLine(R"({"listen": null})");
+  call(2, "start",
+       {{"config", engineConfig(port_, kSecret)},
+        {"selected", "direct-b"},
+        {"clashPort", port_},
+        {"clashSecret", kSecret}});
+  EXPECT_EQ(nextNonStats(channel)["event"]["state"], "connecting");
+  json connected = nextNonStats(channel)["event"];
+  EXPECT_EQ(connected["state"], "connected");
+  EXPECT_GT(connected["since"].get<int64_t>(), 0);
+  EXPECT_EQ(nextNonStats(channel), json({{"id", 2}, {"result", nullptr}}));
+  EXPECT_EQ(selectedOutbound(), "direct-b");
+
+  json stats = json::parse(lineWhere(channel, containing(R"("type":"stats")")))["event"];
+  EXPECT_GT(stats["totalDown"].get<int64_t>(), 0);
+  EXPECT_GE(stats["down"].get<int64_t>(), 0);
+
+  call(3, "select", {{"tag", "direct-a"}});
+  EXPECT_EQ(nextNonStats(channel), json({{"id", 3}, {"result", nullptr}}));
+  EXPECT_EQ(selectedOutbound(), "direct-a");
+  call(4, "select", {{"tag", "nowhere"}});
+  EXPECT_EQ(
+      nextNonStats(channel)["error"],
+      json({{"code", "select_failed"}, {"message", "clash api: HTTP 400"}, {"details", nullptr}}));
+
+  call(5, "status");
+  EXPECT_EQ(nextNonStats(channel)["result"]["state"], "connected");
+  call(6, "helperStatus");
+  json helper = nextNonStats(channel)["result"];
+  EXPECT_EQ(helper["running"], true);
+  EXPECT_EQ(helper["build"], "tarq-devhelper 0.1.0");
+
+  call(7, "stop");
+  EXPECT_EQ(nextNonStats(channel)["event"]["state"], "disconnected");
+  EXPECT_EQ(nextNonStats(channel), json({{"id", 7}, {"result", nullptr}}));
+  channel.closeInput();
+  EXPECT_EQ(channel.waitForExit(), 0);
+  EXPECT_EQ(helperStatus()["running"], false);
+}
+
+TEST_F(LifecycleTest, HumanCommandsFromSeparateProcesses) {
+  ToolRun start = runTool(tarqctl({"start", config_, "--selected", "direct-b"}));
+  ASSERT_EQ(start.status, 0) << start.err;
+  EXPECT_NE(start.out.find("connected"), std::string::npos) << start.out;
+  EXPECT_EQ(selectedOutbound(), "direct-b");
+
+  ToolRun status = runTool(tarqctl({"status"}));
+  EXPECT_EQ(status.status, 0);
+  EXPECT_NE(status.out.find("state  connected"), std::string::npos) << status.out;
+
+  ToolRun select = runTool(tarqctl({"select", "direct-a"}));
+  EXPECT_EQ(select.status, 1);
+  EXPECT_NE(select.err.find("select_failed: the tunnel is not running"), std::string::npos);
+
+  ToolRun stop = runTool(tarqctl({"--json", "stop"}));
+  EXPECT_EQ(stop.status, 0);
+  EXPECT_NE(stop.out.find(R"({"id":1,"result":null})"), std::string::npos) << stop.out;
+  EXPECT_EQ(helperStatus()["running"], false);
+}
+
+TEST_F(LifecycleTest, FollowTakesTypedCommandsAndStopsTheTunnelOnCtrlC) {
+  ToolProcess follow(tarqctl({"start", config_, "--follow"}));
+  lineWhere(follow, containing("following the traffic"));
+  lineWhere(follow, containing("↓"));  // a live traffic line
+  follow.writeLine("select direct-b");
+  lineWhere(follow, containing("outbound \"direct-b\" selected"));
+  EXPECT_EQ(selectedOutbound(), "direct-b");
+
+  follow.signal(SIGINT);
+  lineWhere(follow, containing("stopped"));
+  EXPECT_EQ(follow.waitForExit(), 0);
+  EXPECT_EQ(helperStatus()["running"], false);
+}
+
+TEST_F(LifecycleTest, FollowEndsWhenTheEngineDies) {
+  ToolProcess follow(tarqctl({"start", config_, "--follow"}));
+  lineWhere(follow, containing("following the traffic"));
+  kill(helperStatus()["pid"].get<pid_t>(), SIGKILL);
+  EXPECT_EQ(follow.waitForExit(), 1);
+  EXPECT_NE(follow.errorText().find("the tunnel failed: the tunnel stopped"), std::string::npos)
+      << follow.errorText();
+}
+
+TEST_F(LifecycleTest, StartReportsAnEngineThatRejectsTheConfiguration) {
+  writeFile(config_, R"({"experimental": {"clash_api": {"external_controller": "127.0.0.1:)" +
+                         std::to_string(port_) + R"("}}})");
+  ToolRun start = runTool(tarqctl({"start", config_}));
+  EXPECT_EQ(start.status, 1);
+  EXPECT_NE(start.err.find("start_failed: sing-box exited (exit status 1)"), std::string::npos)
+      << start.err;
+}
+
+}  // namespace
+}  // namespace tarq::testing
