@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "tests/support/temp_dir.h"
 #include "tests/tools/tool_process.h"
@@ -13,18 +12,10 @@ namespace {
 
 using nlohmann::json;
 
-std::vector<json> outputLines(const std::string& out) {
-  std::vector<json> lines;
-  std::istringstream stream(out);
-  for (std::string line; std::getline(stream, line);) {
-    lines.push_back(json::parse(line));
-  }
-  return lines;
-}
-
 TEST(TarqctlChannelTest, AnswersEveryLineInOrderWithoutAHelper) {
   TempDir dir;
-  std::string input = R"(not json
+  ToolProcess channel({TARQCTL_PATH, "--socket", dir.file("none.sock"), "channel"});
+  channel.writeLine(R"(not json
 [1, 2]
 {"method": "status"}
 
@@ -35,13 +26,13 @@ TEST(TarqctlChannelTest, AnswersEveryLineInOrderWithoutAHelper) {
 {"id": {"n": 4}, "method": "stop"}
 {"id": [5], "method": "helperStatus", "arguments": {"ignored": true}}
 {"id": 6, "method": "start", "arguments": {"config": "{}"}}
-{"cancel": null}
-{"id": 7, "method": "status"})";
-  ToolRun run = runTool({TARQCTL_PATH, "--socket", dir.file("none.sock"), "channel"}, input);
-  ASSERT_EQ(run.status, 0) << run.err;
-  std::vector<json> lines = outputLines(run.out);
-  ASSERT_EQ(lines.size(), 12u) << run.out;
-
+{"id": 7, "method": "status"})");
+  std::vector<json> lines;
+  while (lines.size() < 12) {
+    auto line = channel.readLine();
+    ASSERT_TRUE(line) << channel.errorText();
+    lines.push_back(json::parse(*line));
+  }
   EXPECT_EQ(lines[0]["protocolError"].get<std::string>().rfind("not JSON: ", 0), 0u);
   EXPECT_EQ(lines[1], json({{"protocolError", "expected a JSON object"}}));
   EXPECT_EQ(lines[2], json({{"protocolError", R"(a call needs an "id")"}}));
@@ -55,9 +46,19 @@ TEST(TarqctlChannelTest, AnswersEveryLineInOrderWithoutAHelper) {
   EXPECT_EQ(lines[9], json::parse(R"({"event": {"type": "status", "state": "error",
                                  "error": "the TARQ helper is not installed"}})"));
   EXPECT_EQ(lines[10]["error"]["code"], "helper_missing");
-  // After the cancel no event is delivered, and the state stays "error".
   EXPECT_EQ(lines[11], json::parse(R"({"id": 7, "result": {"state": "error",
                                   "error": "the TARQ helper is not installed"}})"));
+
+  // Once cancelled, the "disconnected" of a stop reaches nobody.
+  channel.writeLine(R"({"cancel": null})");
+  channel.writeLine(R"({"id": 8, "method": "stop"})");
+  EXPECT_EQ(json::parse(channel.readLine().value_or("null")),
+            json({{"id", 8}, {"result", nullptr}}));
+  // The end of input still waits for a call in flight.
+  channel.writeLine(R"({"id": 9, "method": "status"})");
+  channel.closeInput();
+  EXPECT_EQ(json::parse(channel.readLine().value_or("null"))["id"], 9);
+  EXPECT_EQ(channel.waitForExit(), 0);
 }
 
 TEST(TarqctlCommandLineTest, UsageErrorsExitWithTwoAndHelpWithZero) {

@@ -13,7 +13,7 @@ namespace {
 
 using nlohmann::json;
 
-void writeLine(std::FILE* output, const json& line) {
+void writeLine(std::FILE* output, const OutputJson& line) {
   std::string text = toLine(line) + "\n";
   std::fwrite(text.data(), 1, text.size(), output);
   std::fflush(output);

@@ -47,20 +47,20 @@ Value valueFromJson(const json& source) {
   throw std::invalid_argument("unsupported JSON value");
 }
 
-json jsonFromValue(const Value& value) {
+OutputJson jsonFromValue(const Value& value) {
   return std::visit(
-      [](const auto& alternative) -> json {
+      [](const auto& alternative) -> OutputJson {
         using T = std::decay_t<decltype(alternative)>;
         if constexpr (std::is_same_v<T, std::monostate>) {
           return nullptr;
         } else if constexpr (std::is_same_v<T, ValueList>) {
-          json list = json::array();
+          OutputJson list = OutputJson::array();
           for (const Value& element : alternative) {
             list.push_back(jsonFromValue(element));
           }
           return list;
         } else if constexpr (std::is_same_v<T, ValueMap>) {
-          json map = json::object();
+          OutputJson map = OutputJson::object();
           for (const auto& [key, element] : alternative) {
             map[key] = jsonFromValue(element);
           }
@@ -72,8 +72,8 @@ json jsonFromValue(const Value& value) {
       value.variant());
 }
 
-json jsonFromResponse(const json& id, const MethodResponse& response) {
-  json line = {{"id", id}};
+OutputJson jsonFromResponse(const json& id, const MethodResponse& response) {
+  OutputJson line = {{"id", OutputJson(id)}};
   if (const auto* value = std::get_if<Value>(&response)) {
     line["result"] = jsonFromValue(*value);
   } else if (const auto* error = std::get_if<FlutterError>(&response)) {
@@ -86,8 +86,8 @@ json jsonFromResponse(const json& id, const MethodResponse& response) {
   return line;
 }
 
-std::string toLine(const json& line) {
-  return line.dump(-1, ' ', false, json::error_handler_t::replace);
+std::string toLine(const OutputJson& line) {
+  return line.dump(-1, ' ', false, OutputJson::error_handler_t::replace);
 }
 
 }  // namespace tarq

@@ -16,14 +16,18 @@ namespace tarq {
 // Throws std::out_of_range for an integer beyond the signed 64-bit range.
 Value valueFromJson(const nlohmann::json& json);
 
-nlohmann::json jsonFromValue(const Value& value);
+// Output keeps its keys in the order written, so that a line reads
+// {"id": ..., "result": ...}; the members of a map value come sorted.
+using OutputJson = nlohmann::ordered_json;
+
+OutputJson jsonFromValue(const Value& value);
 
 // One output line of the channel protocol for the answer to call `id`:
 // {"id":ID,"result":V} | {"id":ID,"error":{...}} | {"id":ID,"notImplemented":true}.
-nlohmann::json jsonFromResponse(const nlohmann::json& id, const MethodResponse& response);
+OutputJson jsonFromResponse(const nlohmann::json& id, const MethodResponse& response);
 
 // Compact, one line, never throwing on text that is not UTF-8.
-std::string toLine(const nlohmann::json& line);
+std::string toLine(const OutputJson& line);
 
 }  // namespace tarq
 
