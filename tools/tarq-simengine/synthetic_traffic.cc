@@ -13,8 +13,8 @@ namespace {
 constexpr double kBaseUpRate = 24.0 * 1024;     // bytes per second
 constexpr double kBaseDownRate = 320.0 * 1024;  // bytes per second
 constexpr double kWavePeriodSeconds = 7.0;
-constexpr double kWaveDepth = 0.35;
-constexpr double kRankStep = 0.6;  // each later outbound of the group is this much faster
+constexpr double kWaveDepth = 0.25;
+constexpr double kRankStep = 1.0;  // each later outbound of the group is this much faster
 
 constexpr const char* kHosts[] = {"updates.example.com", "api.example.net", "cdn.example.org",
                                   "mail.example.com", "video.example.net"};
