@@ -53,8 +53,7 @@ class FakeClashServer {
   void setConnectionsBody(std::string body);
   // Answer `method` `path` with `response` instead of the engine's behaviour,
   // until cleared.
-  void overrideResponse(const std::string& method, const std::string& path,
-                        FakeResponse response);
+  void overrideResponse(const std::string& method, const std::string& path, FakeResponse response);
   void clearOverrides();
 
   // The outbound most recently selected through PUT /proxies/tarq.
