@@ -122,10 +122,13 @@ TEST(WorkQueueTest, TaskSleepingOnTheVirtualClockFiresDueTimers) {
   WorkQueue queue("test.sleep", clock);
   Recorder recorder;
   queue.postAt(clock->now() + seconds(1), [&] { recorder.add(1); });
+  std::promise<void> slept;
   queue.post([&] {
     clock->sleepFor(seconds(2));
     recorder.add(0);
+    slept.set_value();
   });
+  slept.get_future().wait();
   drain(queue);
   EXPECT_EQ(recorder.values(), (std::vector<int>{0, 1}));
 }
