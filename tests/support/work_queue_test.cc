@@ -68,9 +68,14 @@ TEST(WorkQueueTest, RunsTasksOneAtATimeInPostingOrderOnItsOwnThread) {
 TEST(WorkQueueTest, DestroyedByItsOwnTaskFinishesPostedTasks) {
   auto queue = std::make_shared<std::unique_ptr<WorkQueue>>(
       std::make_unique<WorkQueue>("test.self", Clock::system()));
+  std::promise<void> posted;
   std::promise<void> later;
-  (*queue)->post([queue] { queue->reset(); });
+  (*queue)->post([queue, gate = posted.get_future().share()] {
+    gate.wait();
+    queue->reset();
+  });
   (*queue)->post([&] { later.set_value(); });
+  posted.set_value();
   EXPECT_EQ(later.get_future().wait_for(seconds(10)), std::future_status::ready);
 }
 
