@@ -3,15 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "helper/helper_error.h"
-#include "helper/socket_transport.h"
-#include "tests/support/fake_helper_daemon.h"
-#include "tests/support/temp_dir.h"
 
 namespace tarq {
 namespace {
@@ -121,26 +117,6 @@ TEST(HelperClientTest, SerialiserErrorPropagatesAndNothingIsSent) {
   HelperClient client(std::make_unique<RecordingTransport>(sent, "{}"));
   EXPECT_THROW(client.send({{"op", "start"}, {"selected", "\xff\xfe"}}), json::type_error);
   EXPECT_TRUE(sent->empty());
-}
-
-TEST(HelperClientTest, TalksToADaemonOverItsSocket) {
-  testing::TempDir dir;
-  testing::FakeHelperDaemon daemon(dir.file("helper.sock"));
-  const std::string config = dir.file("config with space é.json");
-  std::ofstream(config) << R"({"log":{"level":"warn"}})";
-  HelperClient client(std::make_unique<SocketTransport>(10.0, daemon.socketPath()));
-
-  EXPECT_EQ(client.send({{"op", "status"}}), reply(true, false, 0, "", "fake-1"));
-  EXPECT_TRUE(client.send({{"op", "start"}, {"config_path", config}, {"selected", "auto"}}).ok);
-  EXPECT_EQ(client.send({{"op", "status"}}),
-            reply(true, true, testing::FakeHelperDaemon::kEnginePid, "", "fake-1"));
-  EXPECT_TRUE(client.send({{"op", "stop"}}).ok);
-
-  EXPECT_EQ(daemon.ops(), (std::vector<std::string>{"status", "start", "status", "stop"}));
-  EXPECT_EQ(daemon.requests()[1]["config_path"], config);
-  ASSERT_EQ(daemon.configsAtStart().size(), 1u);
-  EXPECT_EQ(daemon.configsAtStart()[0], R"({"log":{"level":"warn"}})");
-  EXPECT_FALSE(daemon.running());
 }
 
 }  // namespace
