@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -66,6 +67,22 @@ std::string opOf(const Json& request) {
     }
   }
   return std::string();
+}
+
+// A responder that throws must not take the serving thread (and with it the
+// test program) down: the connection is closed unanswered and the test sees
+// the failure at the client.
+std::optional<FakeReply> ask(const FakeResponder& respond, const Json& request) {
+  try {
+    return respond(request);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "fake helper daemon: responder threw: %s\n", error.what());
+  } catch (...) {
+    std::fprintf(stderr, "fake helper daemon: responder threw\n");
+  }
+  FakeReply hangUp;
+  hangUp.closeBeforeReading = true;
+  return hangUp;
 }
 
 }  // namespace
@@ -476,7 +493,7 @@ void FakeHelperDaemon::State::handle(int fd) {
   if (peeked == PeekResult::line) {
     request = record(line);
     if (respond) {
-      reply = respond(request);
+      reply = ask(respond, request);
     }
     if (reply && reply->closeBeforeReading) {
       return;
@@ -487,7 +504,7 @@ void FakeHelperDaemon::State::handle(int fd) {
   } else {
     // Too long (or too slow) to look at first: decide without it.
     if (respond) {
-      reply = respond(Json(nullptr));
+      reply = ask(respond, Json(nullptr));
     }
     if (reply && reply->closeBeforeReading) {
       return;

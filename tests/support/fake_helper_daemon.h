@@ -49,6 +49,8 @@ struct FakeReply {
 
 // Decides the reply to one request; std::nullopt falls back to the default
 // behaviour described above. `request` is null when the line was not JSON.
+// A responder that throws gets the connection closed unanswered. It runs on
+// the daemon's thread.
 using FakeResponder = std::function<std::optional<FakeReply>(const nlohmann::json& request)>;
 
 class FakeHelperDaemon {
