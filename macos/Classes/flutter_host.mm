@@ -8,6 +8,10 @@
 #include "foundation_objects.h"
 #include "support/system_log.h"
 
+// The core answers and emits on the main thread, whose run loop drains an
+// autorelease pool after each task. The pools below serve an answer given on
+// one of the plug-in's own threads, which have no pool of their own.
+
 namespace tarq::macos {
 
 void runOnMainThread(dispatch_block_t block) {
@@ -52,16 +56,24 @@ FlutterMethodResult::FlutterMethodResult(std::shared_ptr<FlutterReply> reply)
     : reply_(std::move(reply)) {}
 
 void FlutterMethodResult::deliver(MethodResponse response) {
-  reply_->send(responseObject(response));
+  @autoreleasepool {
+    reply_->send(responseObject(response));
+  }
 }
 
 FlutterEventSinkAdapter::FlutterEventSinkAdapter(FlutterEventSink sink) : sink_(sink) {}
 
-void FlutterEventSinkAdapter::success(const Value& event) { send(objectFromValue(event)); }
+void FlutterEventSinkAdapter::success(const Value& event) {
+  @autoreleasepool {
+    send(objectFromValue(event));
+  }
+}
 
 void FlutterEventSinkAdapter::error(const std::string& code, const std::string& message,
                                     const Value& details) {
-  send(errorObject(tarq::FlutterError{code, message, details}));
+  @autoreleasepool {
+    send(errorObject(tarq::FlutterError{code, message, details}));
+  }
 }
 
 void FlutterEventSinkAdapter::endOfStream() {
