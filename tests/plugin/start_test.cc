@@ -196,14 +196,16 @@ TEST_F(StartTest, ConfigurationThatCannotBeWrittenFailsAndStillStopsTheEngine) {
 }
 
 TEST_F(StartTest, ConfigurationThatCannotBeRemovedIsLoggedAndTheStartGoesOn) {
-  daemon.setResponder([](const json& request) -> std::optional<FakeReply> {
-    if (request.value("op", "") == "start") {
-      // Replace the file by a folder with content: unlink then fails.
-      const std::string path = request["config_path"];
-      std::filesystem::remove(path);
-      std::filesystem::create_directories(path + "/keep");
+  daemon.setResponder([this](const json& request) -> std::optional<FakeReply> {
+    if (request.value("op", "") != "start") {
+      return std::nullopt;
     }
-    return std::nullopt;
+    // Replace the file by a folder with content: unlink then fails.
+    const std::string path = request["config_path"];
+    std::filesystem::remove(path);
+    std::filesystem::create_directories(path + "/keep");
+    daemon.setRunning(true);
+    return FakeReply::json({{"ok", true}});
   });
   EXPECT_TRUE(isNullSuccess(harness.call("start", startArguments(clash.port()))));
   const auto lines = harness.log->lines();
