@@ -2,6 +2,7 @@
 // outcome, each answered exactly once.
 #include <gtest/gtest.h>
 
+#include "helper/helper_service.h"
 #include "tests/plugin/plugin_test_util.h"
 #include "tests/support/fake_helper_daemon.h"
 

@@ -108,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(Replies, StartRefusedTest,
                                                "DaemonText",
                                                {{"ok", false}, {"error", "config_path is a link"}},
                                                "config_path is a link"}),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& testInfo) { return testInfo.param.name; });
 
 TEST_F(StartTest, EngineThatExitsFailsAtOnceWithItsReason) {
   auto statuses = std::make_shared<std::atomic<int>>(0);
