@@ -17,6 +17,7 @@
 #include <limits>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -127,9 +128,9 @@ class ConnectionStream : public httplib::Stream {
   size_t end_ = 0;
 };
 
-// An httplib server whose keep-alive connections end as soon as it stops:
-// httplib's own loop leaves an idle connection open until its keep-alive
-// time-out, and that would hold up stop() for as long.
+// An httplib server whose connections end as soon as it stops: httplib's
+// own loop leaves an idle keep-alive connection open until its time-out, and
+// that would hold up stop() for as long.
 class StoppableServer : public httplib::Server {
  public:
   StoppableServer() {
@@ -137,8 +138,16 @@ class StoppableServer : public httplib::Server {
     set_keep_alive_max_count(std::numeric_limits<size_t>::max());
   }
 
+  // Stops listening and shuts every open connection down, so that an answer
+  // still pending never reaches its client.
   void stopServing() {
-    stopped_ = true;
+    {
+      std::lock_guard lock(mutex_);
+      stopped_ = true;
+      for (int socket : sockets_) {
+        ::shutdown(socket, SHUT_RDWR);
+      }
+    }
     stop();
   }
 
@@ -151,6 +160,13 @@ class StoppableServer : public httplib::Server {
     // acknowledgement.
     const int on = 1;
     ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    {
+      std::lock_guard lock(mutex_);
+      sockets_.insert(sock);
+      if (stopped_) {
+        ::shutdown(sock, SHUT_RDWR);
+      }
+    }
     ConnectionStream stream(sock, kTimeoutMilliseconds);
     while (awaitRequest(stream)) {
       bool closed = false;
@@ -158,6 +174,10 @@ class StoppableServer : public httplib::Server {
         break;
       }
     }
+    // Closed under the lock: stopServing() never touches a number that the
+    // system may have handed out again.
+    std::lock_guard lock(mutex_);
+    sockets_.erase(sock);
     ::shutdown(sock, SHUT_RDWR);
     ::close(sock);
     return true;
@@ -182,6 +202,8 @@ class StoppableServer : public httplib::Server {
     return false;
   }
 
+  std::mutex mutex_;
+  std::set<int> sockets_;  // connections being served
   std::atomic<bool> stopped_{false};
 };
 
