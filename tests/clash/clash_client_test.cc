@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -235,16 +236,26 @@ TEST_F(ClashClientTest, RequestsShareOneConnection) {
 }
 
 TEST_F(ClashClientTest, ProxyVariablesDoNotDivertLoopbackCalls) {
-  const char* const names[] = {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"};
+  const char* const names[] = {"http_proxy", "HTTP_PROXY", "all_proxy",
+                               "ALL_PROXY",  "no_proxy",   "NO_PROXY"};
+  std::vector<std::optional<std::string>> saved;
   for (const char* name : names) {
+    const char* value = ::getenv(name);
+    saved.push_back(value ? std::optional<std::string>(value) : std::nullopt);
     ::setenv(name, "http://127.0.0.1:1", 1);
   }
   ::unsetenv("no_proxy");
   ::unsetenv("NO_PROXY");
+
   ClashClient client(server_.port(), "s3cret");
   EXPECT_NO_THROW(client.request("GET", "/version"));
-  for (const char* name : names) {
-    ::unsetenv(name);
+
+  for (size_t i = 0; i < std::size(names); ++i) {
+    if (saved[i]) {
+      ::setenv(names[i], saved[i]->c_str(), 1);
+    } else {
+      ::unsetenv(names[i]);
+    }
   }
   EXPECT_EQ(server_.requestCount("GET", "/version"), 1u);
 }
