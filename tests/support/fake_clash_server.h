@@ -24,6 +24,8 @@ struct RecordedRequest {
   std::string path;
   std::multimap<std::string, std::string> headers;  // names as sent
   std::string body;
+  // The client's TCP port: requests that rode one connection share it.
+  int remotePort = 0;
 
   // The value of header `name` (case-insensitive), if sent.
   std::optional<std::string> header(const std::string& name) const;
