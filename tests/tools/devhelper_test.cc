@@ -76,7 +76,7 @@ TEST_F(DevHelperTest, RunsTheEngineOnAPrivateCopyUntilStopped) {
 TEST_F(DevHelperTest, ReportsHowTheEngineEnded) {
   writeFile(dir_.file("broken.json"), "{");
   EXPECT_EQ(start(dir_.file("broken.json")), json({{"ok", true}}));
-  EXPECT_EQ(status()["error"], "exit status 1");
+  EXPECT_TRUE(eventually([&] { return status()["error"] == "exit status 1"; }));
   EXPECT_EQ(status()["running"], false);
 
   ASSERT_EQ(start(dir_.file("config.json"))["ok"], true);

@@ -52,7 +52,7 @@ EngineProcess::~EngineProcess() {
   stop();
 }
 
-void EngineProcess::start(const std::string& configPath) {
+void EngineProcess::start(const std::string& configPath, const std::function<bool()>& ready) {
   std::lock_guard lock(mutex_);
   stopLocked();
   exitError_.clear();
@@ -98,10 +98,14 @@ void EngineProcess::start(const std::string& configPath) {
   options_.log("engine pid " + std::to_string(pid) + " started: " + options_.program + " run -c " +
                configPath + "; output in " + options_.logPath);
 
-  auto deadline = std::chrono::steady_clock::now() + options_.launchWatch;
+  auto deadline =
+      std::chrono::steady_clock::now() + (ready ? options_.readyWatch : options_.launchWatch);
   while (pid_ != 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(kPollPause);
     reapLocked(false);
+    if (pid_ != 0 && ready && ready()) {
+      break;
+    }
   }
 }
 

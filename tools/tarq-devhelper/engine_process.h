@@ -42,8 +42,10 @@ class EngineProcess {
     std::string workDirectory;
     // How long stop() waits after SIGTERM before SIGKILL.
     std::chrono::milliseconds stopGrace{5000};
-    // How long start() watches a new engine for an immediate exit, so that a
-    // configuration the engine rejects shows in the very next status.
+    // How long start() watches a new engine for an early exit, so that a
+    // configuration the engine rejects shows in the very next status: until
+    // the readiness probe succeeds, or for the short watch without a probe.
+    std::chrono::milliseconds readyWatch{3000};
     std::chrono::milliseconds launchWatch{500};
     // Receives one line per launch, exit and stop.
     std::function<void(const std::string& line)> log = [](const std::string&) {};
@@ -55,9 +57,11 @@ class EngineProcess {
   EngineProcess(const EngineProcess&) = delete;
   EngineProcess& operator=(const EngineProcess&) = delete;
 
-  // Stops the running engine, if any, and launches a new one on `configPath`.
-  // Throws EngineLaunchError when the program cannot be run.
-  void start(const std::string& configPath);
+  // Stops the running engine, if any, and launches a new one on `configPath`;
+  // returns once the new engine has exited, `ready` has said that it serves,
+  // or the watch is over. Throws EngineLaunchError when the program cannot be
+  // run.
+  void start(const std::string& configPath, const std::function<bool()>& ready = {});
 
   // Ends the engine: SIGTERM, then SIGKILL after the grace period; waits for
   // it. Does nothing when no engine runs.

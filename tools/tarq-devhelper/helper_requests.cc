@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "config_intake.h"
+#include "readiness_probe.h"
 
 namespace tarq {
 namespace {
@@ -82,7 +83,7 @@ std::string HelperRequests::start(const std::string& configPath, uid_t callerUid
   engine_.stop();
   try {
     std::string copy = writePrivateFile(stateFolder_, kConfigCopyName, content);
-    engine_.start(copy);
+    engine_.start(copy, clashApiProbe(content));
   } catch (const std::exception& error) {
     removeCopy();
     log_(std::string("start failed: ") + error.what());

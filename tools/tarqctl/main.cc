@@ -2,6 +2,7 @@
 // plug-in on the in-process host exactly as a Flutter application's embedding
 // would, and plays Dart: `tarqctl channel` speaks the two channels as JSON
 // lines, the other commands make one call each for a person.
+#include <curl/curl.h>
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
@@ -15,6 +16,11 @@
 int main(int argc, char** argv) {
   // Writing to a reader that went away must fail, not kill the host.
   signal(SIGPIPE, SIG_IGN);
+  // libcurl asks the program to initialise it on the main thread before any
+  // other thread runs. Left to the plug-in's first Clash API client, the
+  // initialisation would happen on the plug-in's work queue and leave
+  // OpenSSL's per-thread state with a thread that may outlive main().
+  curl_global_init(CURL_GLOBAL_DEFAULT);
 
   tarq::CommonOptions common;
   common.socketPath = tarq::kHelperSocketPath;
