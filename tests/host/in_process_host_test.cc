@@ -86,9 +86,10 @@ class InProcessHostTest : public ::testing::Test {
     return [&inbox](MethodResponse response) { inbox.add(describe(response)); };
   }
 
+  // Declared before the host, which may deliver into them until it is gone.
   std::shared_ptr<MemoryLog> log_ = std::make_shared<MemoryLog>();
-  InProcessHost host_{log_};
   Inbox inbox_;
+  InProcessHost host_{log_};
 };
 
 TEST_F(InProcessHostTest, CallsAndAnswersTravelOnTheMainThread) {
@@ -193,6 +194,7 @@ TEST_F(InProcessHostTest, WhatThePluginHandsOverOnTheMainThreadKeepsItsOrder) {
     }).join();
   });
   host_.invokeMethod("c", {"start", Value()}, responsesInto(inbox_));
+  host_.flush();  // the handler has run and posted its three tasks
   host_.flush();
   EXPECT_EQ(inbox_.items(), (std::vector<std::string>{"\"connected\"", "null", "\"stats\""}));
 }
