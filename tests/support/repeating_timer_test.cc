@@ -143,3 +143,35 @@ TEST(RepeatingTimerRealTimeTest, FiresRepeatedlyOnTheSystemClock) {
 
 }  // namespace
 }  // namespace tarq
+
+namespace tarq {
+namespace {
+
+// The plug-in's pattern: an owner with its queue and timer, captured weakly by
+// the timer's task, whose last reference goes inside a firing.
+struct Owner : std::enable_shared_from_this<Owner> {
+  WorkQueue queue{"test.owner", Clock::system()};
+  std::unique_ptr<RepeatingTimer> timer;
+  std::shared_ptr<Owner> self;  // the reference the firing lets go of
+  std::promise<void>* gone = nullptr;
+  ~Owner() { gone->set_value(); }
+};
+
+TEST(RepeatingTimerOwnerTest, OwnerReleasedInsideAFiringGoesCleanly) {
+  std::promise<void> gone;
+  auto owner = std::make_shared<Owner>();
+  owner->gone = &gone;
+  owner->timer = std::make_unique<RepeatingTimer>(owner->queue, std::chrono::milliseconds(5),
+                                                  [weak = std::weak_ptr<Owner>(owner)] {
+                                                    if (auto strong = weak.lock()) {
+                                                      strong->self.reset();
+                                                    }
+                                                  });
+  owner->self = owner;
+  owner->queue.post([raw = owner.get()] { raw->timer->start(); });
+  owner.reset();
+  EXPECT_EQ(gone.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
+}  // namespace
+}  // namespace tarq
