@@ -24,6 +24,8 @@ struct RecordedRequest {
   std::string path;
   std::multimap<std::string, std::string> headers;  // names as sent
   std::string body;
+  // The client's TCP port: requests that rode one connection share it.
+  int remotePort = 0;
 
   // The value of header `name` (case-insensitive), if sent.
   std::optional<std::string> header(const std::string& name) const;
@@ -53,8 +55,7 @@ class FakeClashServer {
   void setConnectionsBody(std::string body);
   // Answer `method` `path` with `response` instead of the engine's behaviour,
   // until cleared.
-  void overrideResponse(const std::string& method, const std::string& path,
-                        FakeResponse response);
+  void overrideResponse(const std::string& method, const std::string& path, FakeResponse response);
   void clearOverrides();
 
   // The outbound most recently selected through PUT /proxies/tarq.
