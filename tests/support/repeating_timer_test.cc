@@ -13,8 +13,8 @@ using std::chrono::seconds;
 
 class RepeatingTimerTest : public ::testing::Test {
  protected:
-  // Runs `task` on the queue and waits for it; returns once every task posted
-  // before it has run, the firings already due included.
+  // Runs `task` on the queue and returns once it and every firing already due
+  // have run.
   void onQueue(std::function<void()> task = [] {}) {
     std::promise<void> done;
     queue_.post([&] {
@@ -23,10 +23,10 @@ class RepeatingTimerTest : public ::testing::Test {
     });
     ASSERT_EQ(done.get_future().wait_for(seconds(10)), std::future_status::ready);
   }
-
-  void advance(Duration duration) {
-    clock_->advance(duration);
+  int firingsAfter(Duration step) {
+    clock_->advance(step);
     onQueue();
+    return firings_;
   }
 
   std::shared_ptr<VirtualClock> clock_ = std::make_shared<VirtualClock>();
@@ -39,32 +39,18 @@ class RepeatingTimerTest : public ::testing::Test {
       });
 };
 
-TEST_F(RepeatingTimerTest, FirstFiringComesOneIntervalAfterStartThenEveryInterval) {
+TEST_F(RepeatingTimerTest, FiresOneIntervalAfterStartThenOnTheSameGrid) {
   onQueue([&] { timer_->start(); });
-  EXPECT_TRUE(timer_->isRunning());
-  advance(milliseconds(999));
-  EXPECT_EQ(firings_, 0);
-  advance(milliseconds(1));
-  EXPECT_EQ(firings_, 1);
-  for (int i = 2; i <= 5; ++i) {
-    advance(seconds(1));
-    EXPECT_EQ(firings_, i);
-  }
+  EXPECT_EQ(firingsAfter(milliseconds(999)), 0);
+  EXPECT_EQ(firingsAfter(milliseconds(1)), 1);
+  EXPECT_EQ(firingsAfter(seconds(1)), 2);
+  EXPECT_EQ(firingsAfter(milliseconds(1400)), 3);  // 3.4: late, but the grid holds
+  EXPECT_EQ(firingsAfter(milliseconds(600)), 4);   // 4.0
+  EXPECT_EQ(firingsAfter(milliseconds(3500)), 5);  // 7.5: missed firings come as one
+  EXPECT_EQ(firingsAfter(milliseconds(500)), 6);   // 8.0
 }
 
-TEST_F(RepeatingTimerTest, KeepsItsScheduleWhenFiringsRunLate) {
-  onQueue([&] { timer_->start(); });
-  advance(milliseconds(1400));  // fires at 1.0 although seen at 1.4
-  EXPECT_EQ(firings_, 1);
-  advance(milliseconds(600));  // 2.0: still on the original grid
-  EXPECT_EQ(firings_, 2);
-  advance(milliseconds(3500));  // 5.5: missed firings come as one
-  EXPECT_EQ(firings_, 3);
-  advance(milliseconds(500));  // 6.0
-  EXPECT_EQ(firings_, 4);
-}
-
-TEST_F(RepeatingTimerTest, StopOnTheQueueCancelsAFiringAlreadyDue) {
+TEST_F(RepeatingTimerTest, StopOnTheQueueCancelsAFiringAlreadyQueued) {
   onQueue([&] { timer_->start(); });
   std::promise<void> blocked;
   std::promise<void> release;
@@ -74,69 +60,73 @@ TEST_F(RepeatingTimerTest, StopOnTheQueueCancelsAFiringAlreadyDue) {
     timer_->stop();
   });
   blocked.get_future().wait();
-  // The firing comes due and is queued behind the task that stops the timer.
   clock_->advance(seconds(1));
-  queue_.post([] {});
+  queue_.post([] {});  // the due firing is queued behind the stopping task
   release.set_value();
-  advance(seconds(5));
-  EXPECT_EQ(firings_, 0);
+  EXPECT_EQ(firingsAfter(seconds(5)), 0);
   EXPECT_FALSE(timer_->isRunning());
 }
 
 TEST_F(RepeatingTimerTest, RestartBeginsANewScheduleAndLeavesOneTimer) {
   onQueue([&] { timer_->start(); });
-  advance(milliseconds(600));
+  clock_->advance(milliseconds(600));
   onQueue([&] { timer_->start(); });  // now due at 1.6, not 1.0
-  advance(milliseconds(400));
-  EXPECT_EQ(firings_, 0);
-  advance(milliseconds(600));
-  EXPECT_EQ(firings_, 1);
-  advance(seconds(1));
-  EXPECT_EQ(firings_, 2);
-}
-
-TEST_F(RepeatingTimerTest, TaskMayDestroyItsOwnTimer) {
-  std::unique_ptr<RepeatingTimer> self;
-  self = std::make_unique<RepeatingTimer>(queue_, seconds(1), [&] {
-    ++firings_;
-    self.reset();
-  });
-  onQueue([&] { self->start(); });
-  advance(seconds(1));
-  advance(seconds(3));
-  EXPECT_EQ(firings_, 1);
+  EXPECT_EQ(firingsAfter(milliseconds(400)), 0);
+  EXPECT_EQ(firingsAfter(milliseconds(600)), 1);
+  EXPECT_EQ(firingsAfter(seconds(1)), 2);
 }
 
 TEST_F(RepeatingTimerTest, DestroyedOnAnotherThreadNeverFiresAgain) {
   onQueue([&] { timer_->start(); });
-  advance(seconds(1));
+  EXPECT_EQ(firingsAfter(seconds(1)), 1);
   timer_.reset();
-  advance(seconds(3));
-  EXPECT_EQ(firings_, 1);
+  EXPECT_EQ(firingsAfter(seconds(3)), 1);
 }
 
-TEST(RepeatingTimerRealTimeTest, FiresRepeatedlyOnTheSystemClock) {
+// The plug-in's pattern: an owner holding its queue and timer, captured weakly
+// by the timer's task, whose last reference goes inside a firing.
+struct Owner {
+  WorkQueue queue{"test.owner", Clock::system()};
+  std::unique_ptr<RepeatingTimer> timer;
+  std::shared_ptr<Owner> self;
+  std::promise<void> gone;
+  ~Owner() { gone.set_value(); }
+};
+
+TEST(RepeatingTimerOwnerTest, OwnerReleasedInsideItsOwnFiringGoesCleanly) {
+  auto owner = std::make_shared<Owner>();
+  auto gone = owner->gone.get_future();
+  owner->timer = std::make_unique<RepeatingTimer>(owner->queue, milliseconds(20),
+                                                  [weak = std::weak_ptr<Owner>(owner)] {
+                                                    if (auto strong = weak.lock()) {
+                                                      strong->self.reset();
+                                                    }
+                                                  });
+  owner->self = owner;
+  owner->queue.post([raw = owner.get()] { raw->timer->start(); });
+  owner.reset();
+  EXPECT_EQ(gone.wait_for(seconds(10)), std::future_status::ready);
+}
+
+TEST(RepeatingTimerRealTimeTest, FiresRepeatedlyAndNotAfterStop) {
   WorkQueue queue("test.timer.real", Clock::system());
   std::atomic<int> firings{0};
   std::promise<void> third;
-  SteadyTime started;
   RepeatingTimer timer(queue, milliseconds(20), [&] {
     if (++firings == 3) {
       third.set_value();
     }
   });
-  queue.post([&] {
-    started = Clock::system()->now();
-    timer.start();
-  });
+  SteadyTime started = Clock::system()->now();
+  queue.post([&] { timer.start(); });
   ASSERT_EQ(third.get_future().wait_for(seconds(10)), std::future_status::ready);
-  std::promise<SteadyTime> stopped;
+  EXPECT_GE(Clock::system()->now() - started, milliseconds(60));
+  std::promise<int> stopped;
   queue.post([&] {
     timer.stop();
-    stopped.set_value(Clock::system()->now());
+    stopped.set_value(firings);
   });
-  EXPECT_GE(stopped.get_future().get() - started, milliseconds(60));
-  int seen = firings;
+  int seen = stopped.get_future().get();
   std::this_thread::sleep_for(milliseconds(50));
   EXPECT_EQ(firings, seen);
 }
