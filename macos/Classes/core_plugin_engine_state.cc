@@ -1,0 +1,1 @@
+#include "../../src/plugin/engine_state.cc"

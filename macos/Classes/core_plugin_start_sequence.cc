@@ -1,0 +1,1 @@
+#include "../../src/plugin/start_sequence.cc"

@@ -1,0 +1,1 @@
+#include "../../src/plugin/stop_and_select.cc"

@@ -1,0 +1,1 @@
+#include "../../src/plugin/traffic_sampler.cc"
