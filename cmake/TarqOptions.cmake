@@ -3,7 +3,8 @@
 add_library(tarq_options INTERFACE)
 target_compile_options(tarq_options INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast
-  -Wcast-align -Woverloaded-virtual -Wnull-dereference -Wformat=2)
+  -Wcast-align -Woverloaded-virtual -Wformat=2
+  -Wno-missing-field-initializers)
 if(TARQ_WERROR)
   target_compile_options(tarq_options INTERFACE -Werror)
 endif()

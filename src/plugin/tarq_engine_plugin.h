@@ -25,6 +25,7 @@
 #include "clash/clash_client.h"
 #include "config/user_config_file.h"
 #include "helper/helper_client.h"
+#include "helper/helper_error.h"
 #include "helper/helper_reply.h"
 #include "helper/helper_service.h"
 #include "host/registrar.h"
@@ -83,7 +84,7 @@ class TarqEnginePlugin final : public StreamHandler,
   // Start sequence steps; each throws the error that fails the start.
   void waitForEngine();
   std::shared_ptr<ClashClient> connectClash(int64_t port, const std::string& secret);
-  void failStart(const std::exception& error, const Result& result);
+  void failStart(const std::string& description, const Result& result);
   bool helperSocketExists() const;
   HelperService helperService() const;
 

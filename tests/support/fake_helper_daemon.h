@@ -1,18 +1,26 @@
 // A helper daemon for tests, on a real Unix socket of the test's own.
 //
 // By default it behaves like a well-mannered daemon: "status" answers
-// {"ok":true,"running":R,"pid":P,"build":"fake-1"}, "start" reads the file at
-// "config_path", answers {"ok":true} and marks the engine running, "stop"
-// answers {"ok":true} and marks it stopped. A responder replaces that
-// behaviour per request; it may also delay, stay silent, close early or send
-// raw bytes. Every request is recorded, and for "start" the configuration
-// file as it stood when the request arrived.
+// {"ok":true,"running":R,"pid":P,"build":"fake-1"} (P is kEnginePid while the
+// engine runs, else 0), "start" reads the file at "config_path", answers
+// {"ok":true} and marks the engine running (when no file can be read there it
+// answers {"ok":false,"error":...} and changes nothing), "stop" answers
+// {"ok":true} and marks it stopped; anything else gets {"ok":false,...}.
+// A responder replaces that behaviour per request; it may also delay, stay
+// silent, close early or send raw bytes. Every request is recorded, and for
+// "start" the configuration file as it stood when the request arrived.
+//
+// A request is looked at in the socket before it is read, so that
+// closeBeforeReading leaves it unread as a daemon that never reads would. A
+// line longer than 64 KiB (or one that stalls half-way) is decided on with a
+// null request, since it cannot be looked at whole.
 //
 // Thread safety: every method may be called from any thread.
 #ifndef TARQ_TESTS_SUPPORT_FAKE_HELPER_DAEMON_H_
 #define TARQ_TESTS_SUPPORT_FAKE_HELPER_DAEMON_H_
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -41,10 +49,15 @@ struct FakeReply {
 
 // Decides the reply to one request; std::nullopt falls back to the default
 // behaviour described above. `request` is null when the line was not JSON.
+// A responder that throws gets the connection closed unanswered. It runs on
+// the daemon's thread.
 using FakeResponder = std::function<std::optional<FakeReply>(const nlohmann::json& request)>;
 
 class FakeHelperDaemon {
  public:
+  // The process number "status" reports while the engine runs.
+  static constexpr int64_t kEnginePid = 4242;
+
   // Binds and listens on `socketPath` at once; serves connections one at a
   // time on a thread of its own.
   explicit FakeHelperDaemon(std::string socketPath);

@@ -1,0 +1,2 @@
+// src/helper/helper_error.cc, compiled into the pod (see tarq_engine.podspec).
+#include "../../src/helper/helper_error.cc"

@@ -1,0 +1,20 @@
+// Stub of <CoreFoundation/CoreFoundation.h>: the type identifiers that tell a
+// CFBoolean from other numbers.
+#ifndef TARQ_STUB_COREFOUNDATION_H_
+#define TARQ_STUB_COREFOUNDATION_H_
+
+typedef unsigned long CFTypeID;
+typedef const void* CFTypeRef;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+CFTypeID CFGetTypeID(CFTypeRef cf);
+CFTypeID CFBooleanGetTypeID(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif  // TARQ_STUB_COREFOUNDATION_H_

@@ -1,0 +1,98 @@
+// The method table as Dart sees it: immediate refusals, defaults, exactly one
+// answer per call, and a main thread that never waits for the work queue.
+#include <gtest/gtest.h>
+
+#include "tests/plugin/plugin_test_util.h"
+#include "tests/support/fake_helper_daemon.h"
+
+namespace tarq::testing {
+namespace {
+
+class DispatchTest : public ::testing::Test {
+ protected:
+  PluginHarness harness;
+};
+
+TEST_F(DispatchTest, UnknownOrMiscasedMethodsAreNotImplemented) {
+  for (const char* method : {"Start", "STATUS", "helperstatus", "connect", ""}) {
+    EXPECT_TRUE(std::holds_alternative<NotImplemented>(harness.call(method))) << method;
+  }
+}
+
+TEST_F(DispatchTest, StartWithoutAStringConfigIsRefusedAtOnce) {
+  const Value refused[] = {Value(), Value(ValueList{Value("config")}),
+                           Value(ValueMap{{"selected", "a"}}), Value(ValueMap{{"config", 42}})};
+  for (const Value& arguments : refused) {
+    MethodResponse response = harness.call("start", arguments);
+    EXPECT_EQ(*asError(response), (FlutterError{"bad_args", "start requires a config", Value()}))
+        << describe(arguments);
+  }
+  EXPECT_TRUE(harness.states().empty());
+}
+
+TEST_F(DispatchTest, SelectWithoutAStringTagIsRefusedAtOnce) {
+  for (const Value& arguments : {Value(), Value(ValueMap{{"tag", 7}})}) {
+    EXPECT_EQ(*asError(harness.call("select", arguments)),
+              (FlutterError{"bad_args", "select requires a tag", Value()}));
+  }
+  // An empty tag is a tag: it reaches the operation, which finds no tunnel.
+  EXPECT_EQ(errorMessage(harness.call("select", Value(ValueMap{{"tag", ""}}))),
+            "the tunnel is not running");
+}
+
+TEST_F(DispatchTest, MistypedOptionalArgumentsTakeTheirDefaults) {
+  FakeHelperDaemon daemon(harness.socketPath);
+  FakeClashServer clash;
+  // "selected" as a number becomes "auto" (no selection); "clashPort" as a
+  // string becomes 0, where no Clash API answers.
+  MethodResponse response = harness.call(
+      "start", Value(ValueMap{{"config", "{}"}, {"selected", 5}, {"clashPort", "9090"}}));
+  EXPECT_EQ(errorMessage(response), "timed out waiting for the clash api");
+  ASSERT_GE(daemon.requests().size(), 2u);
+  EXPECT_EQ(daemon.requests()[1]["selected"], "auto");
+}
+
+TEST_F(DispatchTest, ArgumentsOfQueriesAreIgnored) {
+  MethodResponse response = harness.call("status", Value(ValueMap{{"state", "connected"}}));
+  EXPECT_EQ(*asValue(response), Value(ValueMap{{"state", "disconnected"}}));
+  EXPECT_TRUE(harness.call("helperStatus", Value(42)) == MethodResponse(Value()));
+}
+
+TEST_F(DispatchTest, MainThreadAnswersBadCallsWhileAStartHoldsTheQueue) {
+  FakeHelperDaemon daemon(harness.socketPath);
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  daemon.setResponder([released](const nlohmann::json& request) -> std::optional<FakeReply> {
+    if (request.value("op", "") == "start") {
+      released.wait();  // holds the plug-in's queue inside the start sequence
+    }
+    return std::nullopt;
+  });
+  auto start = harness.callAsync("start", startArguments(1));
+  ASSERT_TRUE(daemon.waitForRequests(2));
+  // Answered on the main thread although the queue is busy.
+  EXPECT_EQ(errorCode(harness.call("select", Value(), std::chrono::seconds(5))), "bad_args");
+  EXPECT_TRUE(std::holds_alternative<NotImplemented>(harness.call("nope")));
+  auto status = harness.callAsync("status");
+  EXPECT_EQ(status.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  release.set_value();
+  start.get();
+  status.get();
+  std::vector<std::string> timeline = harness.timeline();
+  EXPECT_EQ(timeline, (std::vector<std::string>{"answer select", "answer nope", "answer start",
+                                                "answer status"}));
+}
+
+TEST_F(DispatchTest, CallsRunInArrivalOrderAndStatusSeesWhatStartLeft) {
+  harness.listen();
+  auto start = harness.callAsync("start", startArguments(1));
+  auto status = harness.callAsync("status");
+  EXPECT_EQ(errorCode(start.get()), "helper_missing");
+  EXPECT_EQ(*asValue(status.get()),
+            Value(ValueMap{{"state", "error"}, {"error", "the TARQ helper is not installed"}}));
+  EXPECT_EQ(harness.timeline(),
+            (std::vector<std::string>{"event error", "answer start", "answer status"}));
+}
+
+}  // namespace
+}  // namespace tarq::testing

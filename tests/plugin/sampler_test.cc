@@ -1,0 +1,141 @@
+// The one-second sampler and watchdog: on the virtual clock, and once in real
+// time.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "tests/plugin/plugin_test_util.h"
+#include "tests/support/fake_helper_daemon.h"
+
+namespace tarq::testing {
+namespace {
+
+using std::chrono::seconds;
+
+class SamplerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    harness.listen();
+    clash.setTotals(100, 500);
+    ASSERT_TRUE(isNullSuccess(harness.call("start", startArguments(clash.port()))));
+  }
+
+  // Advances one second and waits until the tick has had its effect.
+  void tick() {
+    harness.virtualClock->advance(seconds(1));
+    harness.call("helperStatus");  // queued behind the tick
+    harness.flush();
+  }
+
+  PluginHarness harness;
+  FakeHelperDaemon daemon{harness.socketPath};
+  FakeClashServer clash{"s3cret"};
+};
+
+Value stats(int64_t up, int64_t down, int64_t totalUp, int64_t totalDown) {
+  return Value(ValueMap{{"type", "stats"},
+                        {"up", up},
+                        {"down", down},
+                        {"totalUp", totalUp},
+                        {"totalDown", totalDown}});
+}
+
+TEST_F(SamplerTest, EmitsDifferencesAndFollowsFallingCounters) {
+  clash.setTotals(150, 520);
+  tick();
+  clash.setTotals(10, 600);
+  tick();
+  clash.setTotals(25, 600);
+  tick();
+  EXPECT_EQ(
+      harness.statsEvents(),
+      (std::vector<Value>{stats(50, 20, 150, 520), stats(0, 80, 10, 600), stats(15, 0, 25, 600)}));
+}
+
+TEST_F(SamplerTest, NoFiringBeforeTheFirstSecond) {
+  harness.virtualClock->advance(std::chrono::milliseconds(999));
+  harness.call("helperStatus");
+  harness.flush();
+  EXPECT_TRUE(harness.statsEvents().empty());
+}
+
+TEST_F(SamplerTest, SamplesWithoutAListenerStillMoveTheBaseline) {
+  harness.cancel();
+  clash.setTotals(200, 600);
+  tick();
+  harness.listen();
+  clash.setTotals(230, 650);
+  tick();
+  EXPECT_EQ(harness.statsEvents(), (std::vector<Value>{stats(30, 50, 230, 650)}));
+}
+
+TEST_F(SamplerTest, FailingApiWithARunningEngineStaysSilent) {
+  daemon.setRunning(true);
+  clash.overrideResponse("GET", "/connections", {.status = 500});
+  tick();
+  tick();
+  EXPECT_TRUE(harness.statsEvents().empty());
+  EXPECT_EQ(harness.states().back(), "connected");
+  clash.clearOverrides();
+  clash.setTotals(110, 510);
+  tick();
+  EXPECT_EQ(harness.statsEvents(), (std::vector<Value>{stats(10, 10, 110, 510)}));
+}
+
+TEST_F(SamplerTest, DeadTunnelIsDeclaredStoppedOnceAndSamplingEnds) {
+  daemon.setRunning(false);
+  clash.stop();
+  tick();
+  EXPECT_EQ(harness.states().back(), "error");
+  EXPECT_EQ(
+      harness.events().back(),
+      Value(ValueMap{{"type", "status"}, {"state", "error"}, {"error", "the tunnel stopped"}}));
+  const size_t events = harness.events().size();
+  const size_t helperRequests = daemon.requests().size();
+  tick();
+  tick();
+  EXPECT_EQ(harness.events().size(), events);
+  // Only the two helperStatus calls of tick() reached the helper.
+  EXPECT_EQ(daemon.requests().size(), helperRequests + 2);
+  EXPECT_EQ(errorMessage(harness.call("select", Value(ValueMap{{"tag", "direct-a"}}))),
+            "the tunnel is not running");
+}
+
+TEST_F(SamplerTest, UnreachableHelperCountsAsStopped) {
+  clash.overrideResponse("GET", "/connections", {.status = 502});
+  daemon.setResponder([](const nlohmann::json&) -> std::optional<FakeReply> {
+    return FakeReply{.closeBeforeReading = true};
+  });
+  tick();
+  EXPECT_EQ(errorOf(harness.events().back()), "the tunnel stopped");
+}
+
+TEST_F(SamplerTest, SecondStartLeavesExactlyOneTimer) {
+  ASSERT_TRUE(isNullSuccess(harness.call("start", startArguments(clash.port()))));
+  clash.setTotals(100, 500);
+  const size_t before = clash.requestCount("GET", "/connections");
+  tick();
+  EXPECT_EQ(clash.requestCount("GET", "/connections"), before + 1);
+  EXPECT_EQ(harness.statsEvents().size(), 1u);
+}
+
+TEST(SamplerRealTimeTest, TicksEverySecondAndTheWatchdogFires) {
+  PluginHarness harness({.realClock = true});
+  FakeHelperDaemon daemon(harness.socketPath);
+  FakeClashServer clash("s3cret");
+  harness.listen();
+  clash.setTotals(1000, 2000);
+  ASSERT_TRUE(isNullSuccess(harness.call("start", startArguments(clash.port()))));
+  clash.setTotals(1500, 2600);
+  ASSERT_TRUE(harness.waitForEvents(3, seconds(5)));
+  EXPECT_EQ(harness.statsEvents().at(0), stats(500, 600, 1500, 2600));
+
+  daemon.setRunning(false);
+  clash.stop();
+  ASSERT_TRUE(harness.waitForEvents(harness.events().size() + 1, seconds(10)));
+  harness.flush();
+  EXPECT_EQ(harness.states().back(), "error");
+}
+
+}  // namespace
+}  // namespace tarq::testing

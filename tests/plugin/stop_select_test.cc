@@ -1,0 +1,94 @@
+// "stop" and "select" against a fake helper and a fake Clash API.
+#include <gtest/gtest.h>
+
+#include "tests/plugin/plugin_test_util.h"
+#include "tests/support/fake_helper_daemon.h"
+
+namespace tarq::testing {
+namespace {
+
+using nlohmann::json;
+
+class StopSelectTest : public ::testing::Test {
+ protected:
+  void SetUp() override { harness.listen(); }
+
+  void connect() {
+    ASSERT_TRUE(isNullSuccess(harness.call("start", startArguments(clash->port()))));
+  }
+
+  PluginHarness harness;
+  std::unique_ptr<FakeHelperDaemon> daemon = std::make_unique<FakeHelperDaemon>(harness.socketPath);
+  std::unique_ptr<FakeClashServer> clash = std::make_unique<FakeClashServer>("s3cret");
+};
+
+TEST_F(StopSelectTest, StopWithoutHelperSocketSucceedsAndSendsNothing) {
+  daemon.reset();
+  EXPECT_TRUE(isNullSuccess(harness.call("stop")));
+  EXPECT_EQ(harness.states(), (std::vector<std::string>{"disconnected"}));
+}
+
+TEST_F(StopSelectTest, StopEndsSamplingAndSelectionThenAsksTheHelper) {
+  connect();
+  EXPECT_TRUE(isNullSuccess(harness.call("stop")));
+  EXPECT_EQ(daemon->ops().back(), "stop");
+  EXPECT_EQ(harness.states().back(), "disconnected");
+  const size_t samples = clash->requestCount("GET", "/connections");
+  harness.virtualClock->advance(std::chrono::seconds(5));
+  harness.call("status");  // a round trip through the queue after the firings were due
+  EXPECT_EQ(clash->requestCount("GET", "/connections"), samples);
+  EXPECT_TRUE(harness.statsEvents().empty());
+  EXPECT_EQ(errorMessage(harness.call("select", Value(ValueMap{{"tag", "direct-a"}}))),
+            "the tunnel is not running");
+  EXPECT_EQ(clash->requestCount("PUT", "/proxies/tarq"), 1u);
+}
+
+TEST_F(StopSelectTest, RefusedStopIsAnErrorButMonitoringStaysOff) {
+  connect();
+  daemon->setResponder([](const json&) -> std::optional<FakeReply> {
+    return FakeReply::json({{"ok", false}});
+  });
+  EXPECT_EQ(*asError(harness.call("stop")), (FlutterError{"stop_failed", "", Value()}));
+  EXPECT_EQ(harness.states().back(), "error");
+  EXPECT_EQ(errorOf(harness.events().back()), "");
+  EXPECT_EQ(errorMessage(harness.call("select", Value(ValueMap{{"tag", "direct-a"}}))),
+            "the tunnel is not running");
+}
+
+TEST_F(StopSelectTest, StopThroughABrokenHelperReportsTheSocketError) {
+  daemon->setResponder(
+      [](const json&) -> std::optional<FakeReply> { return FakeReply{.bytes = "{\"ok\":true"}; });
+  EXPECT_EQ(errorMessage(harness.call("stop")), "helper socket: helper closed the connection");
+  EXPECT_EQ(harness.states().back(), "error");
+}
+
+TEST_F(StopSelectTest, SelectSwitchesTheOutboundWithoutEvents) {
+  connect();
+  const size_t events = harness.events().size();
+  EXPECT_TRUE(isNullSuccess(harness.call("select", Value(ValueMap{{"tag", "direct-a"}}))));
+  EXPECT_EQ(clash->selected(), "direct-a");
+  // "auto" has no meaning here: it is sent like any tag (and this group has no such member).
+  EXPECT_EQ(errorMessage(harness.call("select", Value(ValueMap{{"tag", "auto"}}))),
+            "clash api: HTTP 400");
+  EXPECT_EQ(errorMessage(harness.call("select", Value(ValueMap{{"tag", "nowhere"}}))),
+            "clash api: HTTP 400");
+  harness.flush();
+  EXPECT_EQ(harness.events().size(), events);
+  EXPECT_EQ(harness.states().back(), "connected");
+}
+
+TEST_F(StopSelectTest, FailedRestartKeepsTheEarlierClientForSelect) {
+  connect();
+  daemon->setResponder([](const json& request) -> std::optional<FakeReply> {
+    if (request.value("op", "") == "start") {
+      return FakeReply::json({{"ok", false}, {"error", "busy"}});
+    }
+    return std::nullopt;
+  });
+  EXPECT_EQ(errorMessage(harness.call("start", startArguments(clash->port()))), "busy");
+  EXPECT_TRUE(isNullSuccess(harness.call("select", Value(ValueMap{{"tag", "direct-a"}}))));
+  EXPECT_EQ(clash->selected(), "direct-a");
+}
+
+}  // namespace
+}  // namespace tarq::testing
