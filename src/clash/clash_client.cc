@@ -212,7 +212,7 @@ void ClashClient::Impl::perform(const std::string& method, const std::string& ur
   // Another method without a body still states its empty one
   // ("Content-Length: 0"): a server may otherwise wait for a body that
   // ends only with the connection.
-  const std::string_view sent = body ? std::string_view(*body) : std::string_view();
+  const std::string_view sent = body ? std::string_view(*body) : std::string_view("");
   if (body || !standardMethod) {
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(sent.size()));
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, sent.data());
