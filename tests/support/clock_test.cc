@@ -35,8 +35,7 @@ TEST(VirtualClockTest, AdvanceWakesEveryWaiterWithoutLosingOne) {
       }
     });
   }
-  // Small steps race with the waiters going to sleep; a lost wake-up would
-  // leave one blocked for ever after the last step.
+  // Small steps race with the waiters going to sleep: a lost wake-up hangs.
   for (int i = 0; i < 1000; ++i) {
     clock.advance(milliseconds(10));
   }
