@@ -52,6 +52,20 @@ TEST_F(RepeatingTimerTest, KeepsItsGridThroughLateAndMissedFiringsAndRestarts) {
   EXPECT_EQ(firingsAfter(seconds(3)), 5);
 }
 
+// The clock may reach the next firing while the current one still runs: that
+// next firing is due, not missed.
+TEST_F(RepeatingTimerTest, ClockReachingTheNextFiringDuringAFiringKeepsIt) {
+  timer_ = std::make_unique<RepeatingTimer>(queue_, seconds(1), [this] {
+    if (++firings_ == 1) {
+      clock_->advance(seconds(1));
+    }
+  });
+  onQueue([&] { timer_->start(); });
+  firingsAfter(seconds(1));
+  onQueue();  // behind the first firing, which queued the second
+  EXPECT_EQ(firings_, 2);
+}
+
 TEST_F(RepeatingTimerTest, StopOnTheQueueCancelsAFiringAlreadyQueued) {
   onQueue([&] { timer_->start(); });
   std::promise<void> blocked;
