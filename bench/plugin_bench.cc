@@ -13,6 +13,7 @@
 #include <string>
 
 #include "plugin/tarq_engine_plugin.h"
+#include "tests/support/capturing_registrar.h"
 #include "tests/support/connections_body.h"
 #include "tests/support/fake_clash_server.h"
 #include "tests/support/fake_helper_daemon.h"
@@ -21,6 +22,7 @@
 namespace tarq {
 namespace {
 
+using testing::CapturingRegistrar;
 using testing::FakeClashServer;
 using testing::FakeHelperDaemon;
 using testing::FakeReply;
@@ -29,28 +31,6 @@ using testing::PluginHarness;
 Value startArguments(int port) {
   return Value(ValueMap{{"config", "{}"}, {"selected", "direct-b"}, {"clashPort", port}});
 }
-
-// A registrar that hands the plug-in's method handler to the benchmark, which
-// plays the main thread itself.
-class CapturingRegistrar final : public Registrar {
- public:
-  class Inline final : public MainThread {
-   public:
-    void post(std::function<void()> task) override { task(); }
-    bool isCurrent() const override { return true; }
-  };
-  void setMethodCallHandler(const std::string&, MethodCallHandler handler) override {
-    handler_ = std::move(handler);
-  }
-  void setStreamHandler(const std::string&, std::shared_ptr<StreamHandler> handler) override {
-    stream_ = std::move(handler);
-  }
-  std::shared_ptr<MainThread> mainThread() override { return main_; }
-
-  MethodCallHandler handler_;
-  std::shared_ptr<StreamHandler> stream_;
-  std::shared_ptr<MainThread> main_ = std::make_shared<Inline>();
-};
 
 void BM_MainThreadCallWhileStartHoldsQueue(benchmark::State& state) {
   PluginHarness harness;  // supplies the environment
@@ -69,13 +49,13 @@ void BM_MainThreadCallWhileStartHoldsQueue(benchmark::State& state) {
                                                    harness.registration, harness.socketPath});
   std::atomic<int64_t> answered{0};
   auto count = [&answered](MethodResponse) { ++answered; };
-  registrar.handler_(MethodCall{"start", startArguments(1)},
-                     std::make_unique<MethodResultFunction>(count));
+  registrar.methodHandler(MethodCall{"start", startArguments(1)},
+                          std::make_unique<MethodResultFunction>(count));
   daemon.waitForRequests(2);
 
   const MethodCall select{"select", Value(ValueMap{{"tag", "direct-a"}})};
   for (auto _ : state) {
-    registrar.handler_(select, std::make_unique<MethodResultFunction>(count));
+    registrar.methodHandler(select, std::make_unique<MethodResultFunction>(count));
   }
   release.set_value();
   const int64_t expected = state.iterations() + 1;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string_view>
@@ -16,6 +17,7 @@ namespace {
 
 constexpr long kCallLimitMilliseconds = 5000;
 constexpr std::chrono::milliseconds kCallLimit{kCallLimitMilliseconds};
+constexpr std::chrono::milliseconds kClockMargin{250};
 // A connection on which nothing moves for this long has failed.
 constexpr long kIdleLimitSeconds = 3;
 constexpr long kConnectLimitMilliseconds = kIdleLimitSeconds * 1000;
@@ -67,13 +69,24 @@ int64_t toInt64(simdjson::dom::element value) {
   }
 }
 
-curl_slist* appendHeader(curl_slist* list, const std::string& header) {
-  curl_slist* grown = curl_slist_append(list, header.c_str());
+struct EasyCleanup {
+  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct UrlCleanup {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+struct HeadersCleanup {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, HeadersCleanup>;
+
+void appendHeader(HeaderList& list, const std::string& header) {
+  curl_slist* grown = curl_slist_append(list.get(), header.c_str());
   if (grown == nullptr) {
-    curl_slist_free_all(list);
     throw std::bad_alloc();
   }
-  return grown;
+  list.release();
+  list.reset(grown);
 }
 
 }  // namespace
@@ -81,7 +94,6 @@ curl_slist* appendHeader(curl_slist* list, const std::string& header) {
 // Everything here is guarded by `mutex`: one exchange at a time per client.
 struct ClashClient::Impl {
   explicit Impl(const std::string& secret);
-  ~Impl();
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
@@ -92,12 +104,10 @@ struct ClashClient::Impl {
   static size_t collect(char* data, size_t size, size_t count, void* context);
 
   std::mutex mutex;
-  CURL* easy = nullptr;
-  CURLU* url = nullptr;
   // Built once: the headers of a request without and with a body. Both turn
   // off curl's own "Expect" and "Content-Type".
-  curl_slist* plainHeaders = nullptr;
-  curl_slist* bodyHeaders = nullptr;
+  HeaderList plainHeaders;
+  HeaderList bodyHeaders;
   bool unusableSecret = false;
   char errorText[CURL_ERROR_SIZE] = {};
   // The last reply body. Its capacity always exceeds its size by
@@ -106,36 +116,34 @@ struct ClashClient::Impl {
   std::string reply;
   bool replyTooLarge = false;
   simdjson::dom::parser parser;
+  // Declared last, so destroyed first: the easy handle refers to the URL,
+  // the header lists and the buffers above.
+  std::unique_ptr<CURLU, UrlCleanup> urlHandle;
+  std::unique_ptr<CURL, EasyCleanup> easyHandle;
+  CURLU* url = nullptr;  // urlHandle.get()
+  CURL* easy = nullptr;  // easyHandle.get()
 };
 
 ClashClient::Impl::Impl(const std::string& secret) {
   initCurlOnce();
-  easy = curl_easy_init();
-  url = curl_url();
+  easyHandle.reset(curl_easy_init());
+  urlHandle.reset(curl_url());
+  easy = easyHandle.get();
+  url = urlHandle.get();
   if (easy == nullptr || url == nullptr) {
-    curl_easy_cleanup(easy);
-    curl_url_cleanup(url);
     throw std::bad_alloc();
   }
   // A secret that cannot travel in a header line would let its bytes forge
   // other headers.
   unusableSecret = secret.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
-  try {
-    if (!secret.empty() && !unusableSecret) {
-      plainHeaders = appendHeader(plainHeaders, "Authorization: Bearer " + secret);
-      bodyHeaders = appendHeader(bodyHeaders, "Authorization: Bearer " + secret);
-    }
-    plainHeaders = appendHeader(plainHeaders, "Content-Type:");
-    plainHeaders = appendHeader(plainHeaders, "Expect:");
-    bodyHeaders = appendHeader(bodyHeaders, "Content-Type: application/json");
-    bodyHeaders = appendHeader(bodyHeaders, "Expect:");
-  } catch (...) {
-    curl_slist_free_all(plainHeaders);
-    curl_slist_free_all(bodyHeaders);
-    curl_easy_cleanup(easy);
-    curl_url_cleanup(url);
-    throw;
+  if (!secret.empty() && !unusableSecret) {
+    appendHeader(plainHeaders, "Authorization: Bearer " + secret);
+    appendHeader(bodyHeaders, "Authorization: Bearer " + secret);
   }
+  appendHeader(plainHeaders, "Content-Type:");
+  appendHeader(plainHeaders, "Expect:");
+  appendHeader(bodyHeaders, "Content-Type: application/json");
+  appendHeader(bodyHeaders, "Expect:");
   reply.reserve(4096 + simdjson::SIMDJSON_PADDING);
 
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -153,13 +161,6 @@ ClashClient::Impl::Impl(const std::string& secret) {
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, kConnectLimitMilliseconds);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kIdleLimitSeconds);
-}
-
-ClashClient::Impl::~Impl() {
-  curl_easy_cleanup(easy);
-  curl_url_cleanup(url);
-  curl_slist_free_all(plainHeaders);
-  curl_slist_free_all(bodyHeaders);
 }
 
 size_t ClashClient::Impl::collect(char* data, size_t size, size_t count, void* context) {
@@ -211,12 +212,12 @@ void ClashClient::Impl::perform(const std::string& method, const std::string& ur
   // Another method without a body still states its empty one
   // ("Content-Length: 0"): a server may otherwise wait for a body that
   // ends only with the connection.
-  const std::string_view sent = body ? std::string_view(*body) : std::string_view();
+  const std::string_view sent = body ? std::string_view(*body) : std::string_view("");
   if (body || !standardMethod) {
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(sent.size()));
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, sent.data());
   }
-  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, body ? bodyHeaders : plainHeaders);
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, body ? bodyHeaders.get() : plainHeaders.get());
 
   reply.clear();
   replyTooLarge = false;
@@ -228,8 +229,9 @@ void ClashClient::Impl::perform(const std::string& method, const std::string& ur
   if (result != CURLE_OK) {
     reply.clear();
     // The idle and connect limits end a call with the same code; only the
-    // overall bound has its own message.
-    if (result == CURLE_OPERATION_TIMEDOUT && elapsed >= kCallLimit) {
+    // overall bound has its own message. curl's clock may fire that bound a
+    // hair before ours reads 5 seconds, hence the margin.
+    if (result == CURLE_OPERATION_TIMEDOUT && elapsed >= kCallLimit - kClockMargin) {
       throw ClashError::transport("timed out");
     }
     if (replyTooLarge) {

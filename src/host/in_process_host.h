@@ -6,8 +6,10 @@
 // channels by name. As in the embedding, every method call, listen and cancel
 // reaches the plug-in on the main thread; every answer and event a plug-in
 // delivers is handed to the application's callbacks on the main thread, in
-// the order the plug-in posted them. An answer is delivered exactly once: a
-// second answer to the same call is ignored and logged.
+// the order the plug-in posted them: an answer or event given on the main
+// thread reaches the application at once, one given elsewhere is posted there.
+// An answer is delivered exactly once: a second answer to the same call is
+// ignored and logged, and so is a result dropped without any answer.
 //
 // Lifetime: shutdown() (or the destructor) lets the main thread finish the
 // tasks already posted, unregisters every channel (releasing the plug-ins the

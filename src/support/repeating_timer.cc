@@ -55,8 +55,11 @@ struct RepeatingTimer::Schedule {
     // queue was busy are coalesced into this one rather than run in a burst.
     schedule->next += schedule->interval;
     SteadyTime now = schedule->queue->clock().now();
-    if (schedule->next <= now) {
-      auto missed = (now - schedule->next) / schedule->interval + 1;
+    // A firing due exactly now is not missed: whoever advanced the clock to
+    // it is entitled to it.
+    if (schedule->next < now) {
+      auto missed =
+          (now - schedule->next + schedule->interval - Duration(1)) / schedule->interval;
       schedule->next += missed * schedule->interval;
     }
     post(schedule);

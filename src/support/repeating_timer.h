@@ -1,5 +1,9 @@
 // A timer that runs a task on a WorkQueue every `interval`, the first time one
-// interval after start(), on the queue's clock.
+// interval after start(), on the queue's clock. Firings keep to the grid of
+// start time plus whole intervals, so the period does not drift; firings
+// missed while the queue was busy come as one, not as a burst. Intervals
+// shorter than a millisecond are taken as one millisecond. The timer must not
+// outlive its queue.
 //
 // Sequence-bound: start() and stop() are called on the queue the timer serves.
 // Once stop() (or the destructor) has returned on that queue, the task never

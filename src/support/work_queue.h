@@ -7,6 +7,8 @@
 // blocks and never joins: tasks already posted still run, in order, on the
 // queue's thread, which then exits; delayed tasks not yet due are dropped.
 //
+// A task that throws is logged to the system log; the queue goes on.
+//
 // Thread safety: post(), postAt() and isCurrent() may be called from any
 // thread.
 #ifndef TARQ_SUPPORT_WORK_QUEUE_H_
@@ -32,7 +34,8 @@ class WorkQueue {
   const std::string& label() const;
   Clock& clock() const;
 
-  // Runs `task` on the queue after every task posted before it.
+  // Runs `task` on the queue after every task posted before it, and after
+  // every delayed task that was already due when it was posted.
   void post(Task task);
 
   // Runs `task` on the queue once the clock reaches `when`, after the tasks

@@ -7,6 +7,7 @@
 
 #include "plugin/tarq_engine_plugin.h"
 #include "tests/plugin/plugin_test_util.h"
+#include "tests/support/capturing_registrar.h"
 #include "tests/support/fake_helper_daemon.h"
 
 namespace tarq::testing {
@@ -57,44 +58,22 @@ TEST(LifetimeTest, ReleasedWhileSamplingTheTimerDiesWithThePlugin) {
   EXPECT_NE(daemon.ops().back(), "stop");
 }
 
-// A bare registrar whose handlers can be dropped from any thread.
-class BareRegistrar final : public Registrar {
- public:
-  class Immediate final : public MainThread {
-   public:
-    void post(std::function<void()> task) override { task(); }
-    bool isCurrent() const override { return true; }
-  };
-
-  void setMethodCallHandler(const std::string&, MethodCallHandler handler) override {
-    handler_ = std::move(handler);
-  }
-  void setStreamHandler(const std::string&, std::shared_ptr<StreamHandler> handler) override {
-    stream_ = std::move(handler);
-  }
-  std::shared_ptr<MainThread> mainThread() override { return main_; }
-
-  MethodCallHandler handler_;
-  std::shared_ptr<StreamHandler> stream_;
-  std::shared_ptr<MainThread> main_ = std::make_shared<Immediate>();
-};
-
 TEST(LifetimeTest, LastReferenceDroppedOnTheWorkQueueItself) {
   PluginHarness harness;  // for its environment
   PluginEnvironment environment{harness.clock, harness.platform, harness.log, harness.registration,
                                 harness.socketPath};
   for (int round = 0; round < 20; ++round) {
-    BareRegistrar registrar;
+    CapturingRegistrar registrar;
     TarqEnginePlugin::registerWith(registrar, environment);
     std::atomic<bool> answered{false};
     // The status task holds the plug-in; dropping every other reference
     // first makes the task's the last one, released on the queue's thread.
-    registrar.handler_(
+    registrar.methodHandler(
         MethodCall{"status", Value()},
         std::make_unique<MethodResultFunction>([&](MethodResponse) { answered = true; }));
     std::thread([&] {
-      registrar.handler_ = nullptr;
-      registrar.stream_.reset();
+      registrar.methodHandler = nullptr;
+      registrar.streamHandler.reset();
     }).join();
     for (int i = 0; i < 500 && !answered; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));

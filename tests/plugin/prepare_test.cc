@@ -9,114 +9,129 @@
 namespace tarq::testing {
 namespace {
 
-class PrepareTest : public ::testing::Test {
- protected:
-  FakeRegistration& registration() { return *harness.registration->registration; }
-
-  bool prepare() {
-    MethodResponse response = harness.call("prepare");
-    const Value* value = asValue(response);
-    EXPECT_TRUE(value && value->get<bool>());
-    return value && value->get<bool>() && *value->get<bool>();
-  }
-
-  PluginHarness harness{{.bundled = true}};
+struct PrepareCase {
+  std::string name;
+  int status;
+  bool daemonAnswers = false;
+  std::optional<std::string> unregisterError;
+  std::optional<int> statusAfterRegister;
+  std::optional<std::string> registerError;
+  // Expected:
+  bool usable = false;
+  int registers = 0;
+  int unregisters = 0;
+  int settings = 0;
+  std::vector<std::string> log;
 };
 
-TEST(PrepareUnbundledTest, WithoutTheDaemonInTheBundleAnswersTrueUntouched) {
-  PluginHarness harness;
-  EXPECT_EQ(*asValue(harness.call("prepare")), Value(true));
-  EXPECT_EQ(harness.registration->registration->registerCalls, 0);
-  EXPECT_TRUE(harness.registration->lastPlistName.empty());
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const PrepareCase& c, std::ostream* out) {
+  *out << c.name;
 }
 
-TEST_F(PrepareTest, OlderSystemAnswersTrue) {
-  harness.platform->setOsVersion({12, 7, 1});
-  EXPECT_TRUE(prepare());
-  EXPECT_EQ(registration().registerCalls, 0);
-}
+class PrepareTest : public ::testing::TestWithParam<PrepareCase> {};
 
-TEST_F(PrepareTest, PlatformWithoutRegistrationServiceAnswersTrue) {
-  harness.registration->registration = nullptr;
-  MethodResponse response = harness.call("prepare");
-  EXPECT_EQ(*asValue(response), Value(true));
-}
+TEST_P(PrepareTest, AnswersOnceWithTheOutcome) {
+  const PrepareCase& c = GetParam();
+  PluginHarness harness({.bundled = true});
+  std::optional<FakeHelperDaemon> daemon;
+  if (c.daemonAnswers) {
+    daemon.emplace(harness.socketPath);
+  }
+  FakeRegistration& registration = *harness.registration->registration;
+  registration.currentStatus = c.status;
+  registration.unregisterError = c.unregisterError;
+  registration.statusAfterRegister = c.statusAfterRegister;
+  registration.registerError = c.registerError;
 
-TEST_F(PrepareTest, EnabledAndAnsweringDaemonIsUsable) {
-  FakeHelperDaemon daemon(harness.socketPath);
-  registration().currentStatus = kRegistrationEnabled;
-  EXPECT_TRUE(prepare());
-  EXPECT_EQ(daemon.ops(), (std::vector<std::string>{"status"}));
-  EXPECT_EQ(registration().unregisterCalls, 0);
-  EXPECT_EQ(harness.registration->settingsOpened, 0);
+  EXPECT_EQ(*asValue(harness.call("prepare")), Value(c.usable));
+  EXPECT_EQ(registration.registerCalls, c.registers);
+  EXPECT_EQ(registration.unregisterCalls, c.unregisters);
+  EXPECT_EQ(harness.registration->settingsOpened, c.settings);
+  EXPECT_EQ(harness.log->lines(), c.log);
   EXPECT_EQ(harness.registration->lastPlistName, kHelperPlistName);
 }
 
-TEST_F(PrepareTest, EnabledButSilentDaemonIsReRegistered) {
-  registration().currentStatus = kRegistrationEnabled;
-  registration().statusAfterRegister = kRegistrationEnabled;
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, PrepareTest,
+    ::testing::Values(
+        PrepareCase{
+            .name = "EnabledAndAnswering", .status = 1, .daemonAnswers = true, .usable = true},
+        PrepareCase{.name = "SilentUnregisterFails",
+                    .status = 1,
+                    .unregisterError = "Operation not permitted",
+                    .unregisters = 1,
+                    .settings = 1,
+                    .log = {"tarq: helper unregister for recovery: Operation not permitted"}},
+        PrepareCase{.name = "SilentReRegistered",
+                    .status = 1,
+                    .statusAfterRegister = 1,
+                    .usable = true,
+                    .registers = 1,
+                    .unregisters = 1},
+        PrepareCase{.name = "SilentReRegisteredNeedsApproval",
+                    .status = 1,
+                    .statusAfterRegister = 2,
+                    .registers = 1,
+                    .unregisters = 1,
+                    .settings = 1},
+        PrepareCase{.name = "AwaitingApproval", .status = 2, .settings = 1},
+        PrepareCase{.name = "NotRegistered",
+                    .status = 0,
+                    .statusAfterRegister = 1,
+                    .usable = true,
+                    .registers = 1},
+        PrepareCase{.name = "NotFound",
+                    .status = 3,
+                    .statusAfterRegister = 1,
+                    .usable = true,
+                    .registers = 1},
+        PrepareCase{.name = "UnknownStatus",
+                    .status = 17,
+                    .statusAfterRegister = 1,
+                    .usable = true,
+                    .registers = 1},
+        PrepareCase{.name = "FailedRegistrationButEnabled",
+                    .status = 0,
+                    .statusAfterRegister = 1,
+                    .registerError = "Invalid argument",
+                    .usable = true,
+                    .registers = 1,
+                    .log = {"tarq: helper registration: Invalid argument"}},
+        PrepareCase{.name = "FailedRegistration",
+                    .status = 0,
+                    .registerError = "Invalid argument",
+                    .registers = 1,
+                    .settings = 1,
+                    .log = {"tarq: helper registration: Invalid argument"}}),
+    [](const auto& testInfo) { return testInfo.param.name; });
+
+TEST(PrepareShortcutTest, UnbundledOldOrServiceLessSystemsAnswerTrueUntouched) {
+  PluginHarness unbundled;
+  EXPECT_EQ(*asValue(unbundled.call("prepare")), Value(true));
+  EXPECT_TRUE(unbundled.registration->lastPlistName.empty());
+
+  PluginHarness old({.bundled = true});
+  old.platform->setOsVersion({12, 7, 1});
+  EXPECT_EQ(*asValue(old.call("prepare")), Value(true));
+  EXPECT_TRUE(old.registration->lastPlistName.empty());
+
+  PluginHarness serviceless({.bundled = true});
+  serviceless.registration->registration = nullptr;
+  EXPECT_EQ(*asValue(serviceless.call("prepare")), Value(true));
+}
+
+TEST(PrepareQueueTest, PollsTwelveSecondsOnTheQueueBeforeTheNextCall) {
+  PluginHarness harness({.bundled = true});
+  FakeRegistration& registration = *harness.registration->registration;
+  registration.currentStatus = kRegistrationEnabled;
+  registration.unregisterOnAnotherThread = false;
   const SteadyTime began = harness.clock->now();
-  EXPECT_TRUE(prepare());
-  EXPECT_GE(harness.clock->now() - began, std::chrono::seconds(12));
-  EXPECT_EQ(registration().unregisterCalls, 1);
-  EXPECT_EQ(registration().registerCalls, 1);
-  EXPECT_EQ(harness.registration->settingsOpened, 0);
-}
-
-TEST_F(PrepareTest, ReRegisteredDaemonAwaitingApprovalOpensSettings) {
-  registration().currentStatus = kRegistrationEnabled;
-  registration().statusAfterRegister = kRegistrationRequiresApproval;
-  EXPECT_FALSE(prepare());
-  EXPECT_EQ(harness.registration->settingsOpened, 1);
-}
-
-TEST_F(PrepareTest, FailedUnregisterIsLoggedAndOpensSettings) {
-  registration().currentStatus = kRegistrationEnabled;
-  registration().unregisterError = "Operation not permitted";
-  EXPECT_FALSE(prepare());
-  EXPECT_EQ(registration().registerCalls, 0);
-  EXPECT_EQ(harness.registration->settingsOpened, 1);
-  EXPECT_EQ(harness.log->lines(), (std::vector<std::string>{"tarq: helper unregister for recovery: "
-                                                            "Operation not permitted"}));
-}
-
-TEST_F(PrepareTest, AwaitingApprovalOpensSettingsWithoutRegistering) {
-  registration().currentStatus = kRegistrationRequiresApproval;
-  EXPECT_FALSE(prepare());
-  EXPECT_EQ(registration().registerCalls, 0);
-  EXPECT_EQ(harness.registration->settingsOpened, 1);
-}
-
-TEST_F(PrepareTest, UnregisteredDaemonIsRegistered) {
-  for (int status : {kRegistrationNotRegistered, kRegistrationNotFound, 17}) {
-    registration().currentStatus = status;
-    registration().statusAfterRegister = kRegistrationEnabled;
-    EXPECT_TRUE(prepare()) << status;
-  }
-  EXPECT_EQ(harness.registration->settingsOpened, 0);
-}
-
-TEST_F(PrepareTest, FailedRegistrationIsJudgedByTheStatusAfterwards) {
-  registration().statusAfterRegister = kRegistrationEnabled;
-  registration().registerError = "Invalid argument";
-  EXPECT_TRUE(prepare());
-  EXPECT_EQ(harness.log->lines(),
-            (std::vector<std::string>{"tarq: helper registration: Invalid argument"}));
-
-  registration().currentStatus = kRegistrationNotRegistered;
-  registration().statusAfterRegister = kRegistrationNotRegistered;
-  EXPECT_FALSE(prepare());
-  EXPECT_EQ(harness.registration->settingsOpened, 1);
-}
-
-TEST_F(PrepareTest, HoldsTheQueueUntilItHasAnswered) {
-  // Everything on the queue: 12 s of polling, then a synchronous recovery.
-  registration().currentStatus = kRegistrationEnabled;
-  registration().unregisterOnAnotherThread = false;
   auto prepared = harness.callAsync("prepare");
   auto status = harness.callAsync("status");
   prepared.get();
   status.get();
+  EXPECT_GE(harness.clock->now() - began, std::chrono::seconds(12));
   EXPECT_EQ(harness.timeline(), (std::vector<std::string>{"answer prepare", "answer status"}));
 }
 

@@ -55,13 +55,6 @@ TEST_F(StopSelectTest, RefusedStopIsAnErrorButMonitoringStaysOff) {
             "the tunnel is not running");
 }
 
-TEST_F(StopSelectTest, StopThroughABrokenHelperReportsTheSocketError) {
-  daemon->setResponder(
-      [](const json&) -> std::optional<FakeReply> { return FakeReply{.bytes = "{\"ok\":true"}; });
-  EXPECT_EQ(errorMessage(harness.call("stop")), "helper socket: helper closed the connection");
-  EXPECT_EQ(harness.states().back(), "error");
-}
-
 TEST_F(StopSelectTest, SelectSwitchesTheOutboundWithoutEvents) {
   connect();
   const size_t events = harness.events().size();

@@ -35,8 +35,12 @@ void FakeRegistration::unregister(std::function<void(std::optional<std::string>)
 }
 
 FakeRegistration::~FakeRegistration() {
+  // The last reference may be the unregister completion's own, released on
+  // its thread: that one cannot be joined.
   for (auto& thread : threads_) {
-    if (thread.joinable()) {
+    if (thread.get_id() == std::this_thread::get_id()) {
+      thread.detach();
+    } else if (thread.joinable()) {
       thread.join();
     }
   }

@@ -84,10 +84,12 @@ void PluginHarness::listen() {
     changed_.notify_all();
   };
   host->listen(kEventChannel, Value(), std::move(listener));
+  host->flush();
 }
 
 void PluginHarness::cancel() {
   host->cancel(kEventChannel, Value());
+  host->flush();
 }
 
 std::vector<Value> PluginHarness::events() const {

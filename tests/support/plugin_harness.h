@@ -12,6 +12,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,8 @@ class PluginHarness {
                       std::chrono::milliseconds timeout = std::chrono::seconds(60));
   std::future<MethodResponse> callAsync(const std::string& method, Value arguments = Value());
 
+  // Both return once the plug-in has posted the change to its queue, so
+  // that work queued afterwards sees it.
   void listen();
   void cancel();
 
@@ -84,5 +87,12 @@ const FlutterError* asError(const MethodResponse& response);
 const Value* asValue(const MethodResponse& response);
 
 }  // namespace tarq::testing
+
+namespace tarq {
+// Readable values in GoogleTest's messages.
+inline void PrintTo(const Value& value, std::ostream* out) {
+  *out << describe(value);
+}
+}  // namespace tarq
 
 #endif  // TARQ_TESTS_SUPPORT_PLUGIN_HARNESS_H_

@@ -13,8 +13,7 @@ using std::chrono::seconds;
 
 class RepeatingTimerTest : public ::testing::Test {
  protected:
-  // Runs `task` on the queue and waits for it; returns once every task posted
-  // before it has run, the firings already due included.
+  // Runs `task` on the queue; returns once it and every firing already due ran.
   void onQueue(std::function<void()> task = [] {}) {
     std::promise<void> done;
     queue_.post([&] {
@@ -23,10 +22,10 @@ class RepeatingTimerTest : public ::testing::Test {
     });
     ASSERT_EQ(done.get_future().wait_for(seconds(10)), std::future_status::ready);
   }
-
-  void advance(Duration duration) {
-    clock_->advance(duration);
+  int firingsAfter(Duration step) {
+    clock_->advance(step);
     onQueue();
+    return firings_;
   }
 
   std::shared_ptr<VirtualClock> clock_ = std::make_shared<VirtualClock>();
@@ -39,32 +38,35 @@ class RepeatingTimerTest : public ::testing::Test {
       });
 };
 
-TEST_F(RepeatingTimerTest, FirstFiringComesOneIntervalAfterStartThenEveryInterval) {
+TEST_F(RepeatingTimerTest, KeepsItsGridThroughLateAndMissedFiringsAndRestarts) {
   onQueue([&] { timer_->start(); });
-  EXPECT_TRUE(timer_->isRunning());
-  advance(milliseconds(999));
-  EXPECT_EQ(firings_, 0);
-  advance(milliseconds(1));
-  EXPECT_EQ(firings_, 1);
-  for (int i = 2; i <= 5; ++i) {
-    advance(seconds(1));
-    EXPECT_EQ(firings_, i);
-  }
+  EXPECT_EQ(firingsAfter(milliseconds(999)), 0);
+  EXPECT_EQ(firingsAfter(milliseconds(1)), 1);
+  EXPECT_EQ(firingsAfter(milliseconds(1400)), 2);  // 2.4: late, but the grid holds
+  EXPECT_EQ(firingsAfter(milliseconds(600)), 3);   // 3.0
+  EXPECT_EQ(firingsAfter(milliseconds(3500)), 4);  // 6.5: missed firings come as one
+  onQueue([&] { timer_->start(); });               // a new grid from 6.5
+  EXPECT_EQ(firingsAfter(milliseconds(500)), 4);
+  EXPECT_EQ(firingsAfter(milliseconds(500)), 5);
+  timer_.reset();  // destroyed off the queue: never fires again
+  EXPECT_EQ(firingsAfter(seconds(3)), 5);
 }
 
-TEST_F(RepeatingTimerTest, KeepsItsScheduleWhenFiringsRunLate) {
+// The clock may reach the next firing while the current one still runs: that
+// next firing is due, not missed.
+TEST_F(RepeatingTimerTest, ClockReachingTheNextFiringDuringAFiringKeepsIt) {
+  timer_ = std::make_unique<RepeatingTimer>(queue_, seconds(1), [this] {
+    if (++firings_ == 1) {
+      clock_->advance(seconds(1));
+    }
+  });
   onQueue([&] { timer_->start(); });
-  advance(milliseconds(1400));  // fires at 1.0 although seen at 1.4
-  EXPECT_EQ(firings_, 1);
-  advance(milliseconds(600));  // 2.0: still on the original grid
+  firingsAfter(seconds(1));
+  onQueue();  // behind the first firing, which queued the second
   EXPECT_EQ(firings_, 2);
-  advance(milliseconds(3500));  // 5.5: missed firings come as one
-  EXPECT_EQ(firings_, 3);
-  advance(milliseconds(500));  // 6.0
-  EXPECT_EQ(firings_, 4);
 }
 
-TEST_F(RepeatingTimerTest, StopOnTheQueueCancelsAFiringAlreadyDue) {
+TEST_F(RepeatingTimerTest, StopOnTheQueueCancelsAFiringAlreadyQueued) {
   onQueue([&] { timer_->start(); });
   std::promise<void> blocked;
   std::promise<void> release;
@@ -74,71 +76,11 @@ TEST_F(RepeatingTimerTest, StopOnTheQueueCancelsAFiringAlreadyDue) {
     timer_->stop();
   });
   blocked.get_future().wait();
-  // The firing comes due and is queued behind the task that stops the timer.
   clock_->advance(seconds(1));
-  queue_.post([] {});
+  queue_.post([] {});  // the due firing is queued behind the stopping task
   release.set_value();
-  advance(seconds(5));
-  EXPECT_EQ(firings_, 0);
+  EXPECT_EQ(firingsAfter(seconds(5)), 0);
   EXPECT_FALSE(timer_->isRunning());
-}
-
-TEST_F(RepeatingTimerTest, RestartBeginsANewScheduleAndLeavesOneTimer) {
-  onQueue([&] { timer_->start(); });
-  advance(milliseconds(600));
-  onQueue([&] { timer_->start(); });  // now due at 1.6, not 1.0
-  advance(milliseconds(400));
-  EXPECT_EQ(firings_, 0);
-  advance(milliseconds(600));
-  EXPECT_EQ(firings_, 1);
-  advance(seconds(1));
-  EXPECT_EQ(firings_, 2);
-}
-
-TEST_F(RepeatingTimerTest, TaskMayDestroyItsOwnTimer) {
-  std::unique_ptr<RepeatingTimer> self;
-  self = std::make_unique<RepeatingTimer>(queue_, seconds(1), [&] {
-    ++firings_;
-    self.reset();
-  });
-  onQueue([&] { self->start(); });
-  advance(seconds(1));
-  advance(seconds(3));
-  EXPECT_EQ(firings_, 1);
-}
-
-TEST_F(RepeatingTimerTest, DestroyedOnAnotherThreadNeverFiresAgain) {
-  onQueue([&] { timer_->start(); });
-  advance(seconds(1));
-  timer_.reset();
-  advance(seconds(3));
-  EXPECT_EQ(firings_, 1);
-}
-
-TEST(RepeatingTimerRealTimeTest, FiresRepeatedlyOnTheSystemClock) {
-  WorkQueue queue("test.timer.real", Clock::system());
-  std::atomic<int> firings{0};
-  std::promise<void> third;
-  SteadyTime started;
-  RepeatingTimer timer(queue, milliseconds(20), [&] {
-    if (++firings == 3) {
-      third.set_value();
-    }
-  });
-  queue.post([&] {
-    started = Clock::system()->now();
-    timer.start();
-  });
-  ASSERT_EQ(third.get_future().wait_for(seconds(10)), std::future_status::ready);
-  std::promise<SteadyTime> stopped;
-  queue.post([&] {
-    timer.stop();
-    stopped.set_value(Clock::system()->now());
-  });
-  EXPECT_GE(stopped.get_future().get() - started, milliseconds(60));
-  int seen = firings;
-  std::this_thread::sleep_for(milliseconds(50));
-  EXPECT_EQ(firings, seen);
 }
 
 }  // namespace

@@ -1,0 +1,2 @@
+// src/plugin/stop_and_select.cc, compiled into the pod (see tarq_engine.podspec).
+#include "../../src/plugin/stop_and_select.cc"
