@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -20,6 +21,10 @@ constexpr char kSecret[] = "s3cret";
 class LifecycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The plug-in writes the configuration for the helper to one fixed file
+    // under the Application Support directory; test programs running side by
+    // side each need their own.
+    setenv("XDG_DATA_HOME", dir_.file("data").c_str(), 1);
     writeFile(config_, engineConfig(port_, kSecret));
     helper_ = std::make_unique<ToolProcess>(std::vector<std::string>{
         TARQ_DEVHELPER_PATH, "--socket", socket_, "--state-dir", dir_.file("state"), "--engine",
@@ -144,7 +149,7 @@ TEST_F(LifecycleTest, FollowTakesTypedCommandsAndStopsTheTunnelOnCtrlC) {
   lineWhere(follow, containing("↓"));  // a live traffic line
   follow.writeLine("select direct-b");
   lineWhere(follow, containing("outbound \"direct-b\" selected"));
-  EXPECT_EQ(selectedOutbound(), "direct-b");
+  EXPECT_EQ(selectedOutbound(), "direct-b") << helper_->errorText();
 
   follow.signal(SIGINT);
   lineWhere(follow, containing("stopped"));
@@ -155,10 +160,12 @@ TEST_F(LifecycleTest, FollowTakesTypedCommandsAndStopsTheTunnelOnCtrlC) {
 TEST_F(LifecycleTest, FollowEndsWhenTheEngineDies) {
   ToolProcess follow(tarqctl({"start", config_, "--follow"}));
   lineWhere(follow, containing("following the traffic"));
-  kill(helperStatus()["pid"].get<pid_t>(), SIGKILL);
+  pid_t engine = helperStatus()["pid"].get<pid_t>();
+  ASSERT_GT(engine, 0) << helper_->errorText();  // kill(0) would end the whole test run
+  kill(engine, SIGKILL);
   EXPECT_EQ(follow.waitForExit(), 1);
   EXPECT_NE(follow.errorText().find("the tunnel failed: the tunnel stopped"), std::string::npos)
-      << follow.errorText();
+      << follow.errorText() << helper_->errorText();
 }
 
 TEST_F(LifecycleTest, StartReportsAnEngineThatRejectsTheConfiguration) {

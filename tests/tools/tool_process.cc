@@ -67,7 +67,7 @@ ToolProcess::ToolProcess(std::vector<std::string> arguments) {
 }
 
 ToolProcess::~ToolProcess() {
-  if (!exitStatus_) {
+  if (!exitStatus_ && pid_ > 0) {
     kill(pid_, SIGKILL);
     waitForExit();
   }
@@ -130,7 +130,7 @@ std::optional<int> ToolProcess::waitForExit(std::chrono::milliseconds timeout) {
 }
 
 void ToolProcess::signal(int number) const {
-  if (!exitStatus_) {
+  if (!exitStatus_ && pid_ > 0) {
     kill(pid_, number);
   }
 }

@@ -34,6 +34,28 @@ struct SpawnSetup {
   }
 };
 
+// The last non-empty line of the engine's log, shortened: usually the reason
+// the engine gave for exiting.
+std::string lastLogLine(const std::string& path) {
+  constexpr off_t kTail = 4096;
+  constexpr size_t kShown = 300;
+  int log = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (log < 0) {
+    return "";
+  }
+  off_t size = lseek(log, 0, SEEK_END);
+  off_t from = size > kTail ? size - kTail : 0;
+  std::string tail(static_cast<size_t>(size - from), '\0');
+  ssize_t count = pread(log, tail.data(), tail.size(), from);
+  close(log);
+  tail.resize(count > 0 ? static_cast<size_t>(count) : 0);
+  while (!tail.empty() && (tail.back() == '\n' || tail.back() == '\r')) {
+    tail.pop_back();
+  }
+  std::string line = tail.substr(tail.rfind('\n') == std::string::npos ? 0 : tail.rfind('\n') + 1);
+  return line.size() > kShown ? line.substr(0, kShown) + "..." : line;
+}
+
 }  // namespace
 
 std::string describeWaitStatus(int waitStatus) {
@@ -169,8 +191,9 @@ void EngineProcess::reapLocked(bool wait) {
 void EngineProcess::recordExitLocked(int waitStatus) {
   exitError_ = describeWaitStatus(waitStatus);
   if (!stopping_) {
-    options_.log("engine pid " + std::to_string(pid_) + " exited: " + exitError_ + "; see " +
-                 options_.logPath);
+    std::string last = lastLogLine(options_.logPath);
+    options_.log("engine pid " + std::to_string(pid_) + " exited: " + exitError_ +
+                 (last.empty() ? "" : "; its last words: " + last) + "; see " + options_.logPath);
   }
   pid_ = 0;
 }

@@ -62,6 +62,12 @@ void ClashApiServer::stop() {
 }
 
 void ClashApiServer::route() {
+  // Like sing-box, and unlike cpp-httplib's default (SO_REUSEPORT), a second
+  // engine on a taken address fails instead of sharing the port unnoticed.
+  server_->set_socket_options([](socket_t socket) {
+    int yes = 1;
+    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   server_->set_payload_max_length(kMaxBodyBytes);
   server_->set_pre_routing_handler(
       [this](const httplib::Request& request, httplib::Response& response) {
