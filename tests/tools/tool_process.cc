@@ -67,9 +67,14 @@ ToolProcess::ToolProcess(std::vector<std::string> arguments) {
 }
 
 ToolProcess::~ToolProcess() {
+  // SIGTERM first, so that a helper still running stops its engine instead
+  // of leaving it behind.
   if (!exitStatus_ && pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitForExit();
+    kill(pid_, SIGTERM);
+    if (!waitForExit(3s)) {
+      kill(pid_, SIGKILL);
+      waitForExit();
+    }
   }
   closeInput();
   close(output_);

@@ -21,7 +21,7 @@ class ToolProcess {
  public:
   // Starts `arguments[0]` with the rest as its arguments.
   explicit ToolProcess(std::vector<std::string> arguments);
-  // Kills the process if it still runs.
+  // Ends the process if it still runs: SIGTERM, then SIGKILL after 3 s.
   ~ToolProcess();
   ToolProcess(const ToolProcess&) = delete;
   ToolProcess& operator=(const ToolProcess&) = delete;
