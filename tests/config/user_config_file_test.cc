@@ -24,9 +24,8 @@ mode_t modeOf(const std::string& path) {
 }
 
 std::string contentOf(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream out;
-  out << in.rdbuf();
+  out << std::ifstream(path, std::ios::binary).rdbuf();
   return out.str();
 }
 
@@ -34,70 +33,72 @@ void writeFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
+// The UserConfigError that `call` throws, as its message.
+template <typename Call>
+std::string failureOf(Call call) {
+  try {
+    call();
+  } catch (const UserConfigError& error) {
+    EXPECT_STREQ(error.what(), error.message().c_str());
+    return error.errorDescription();
+  }
+  return "no failure";
+}
+
 class UserConfigFileTest : public ::testing::Test {
  protected:
   void TearDown() override { ::umask(savedUmask_); }
 
   testing::TempDir temp_;
-  std::string directory_ = temp_.file("Application Support/Orvek");
+  std::string parent_ = temp_.file("Application Support");
+  std::string directory_ = parent_ + "/Orvek";
   std::string path_ = directory_ + "/config.json";
   UserConfigFile file_{directory_};
 
  private:
-  mode_t savedUmask_ = [] {
-    const mode_t mask = ::umask(022);
-    ::umask(mask);
-    return mask;
-  }();
+  mode_t savedUmask_ = ::umask(022);
 };
 
-TEST_F(UserConfigFileTest, WritesPrivateFileInPrivateDirectories) {
-  ::umask(022);
-  EXPECT_EQ(file_.write(R"({"log":{"level":"info"}})"), path_);
-  EXPECT_EQ(contentOf(path_), R"({"log":{"level":"info"}})");
-  EXPECT_EQ(modeOf(path_), 0600u);
-  EXPECT_EQ(modeOf(directory_), 0700u);
-  EXPECT_EQ(modeOf(temp_.file("Application Support")), 0700u);
+TEST_F(UserConfigFileTest, WritesAPrivateFileInPrivateDirectoriesUnderAnyUmask) {
+  EXPECT_EQ(UserConfigFile{"/data/"}.path(), "/data/config.json");
+  for (mode_t mask : {022, 0, 077}) {
+    ::umask(mask);
+    for (const std::string text : {R"({"log":{"level":"info"}})", ""}) {
+      EXPECT_EQ(file_.write(text), path_);
+      EXPECT_EQ(contentOf(path_), text);
+      EXPECT_EQ(modeOf(path_), 0600u) << mask;
+      EXPECT_EQ(modeOf(directory_), 0700u) << mask;
+      EXPECT_EQ(modeOf(parent_), 0700u) << mask;
+    }
+    fs::permissions(directory_, fs::perms(0755));  // an open directory becomes private
+  }
 }
 
-TEST_F(UserConfigFileTest, EmptyTextMakesEmptyFile) {
-  EXPECT_EQ(file_.write(""), path_);
-  EXPECT_EQ(fs::file_size(path_), 0u);
-  EXPECT_EQ(modeOf(path_), 0600u);
-}
-
-TEST_F(UserConfigFileTest, StaleFileIsReplacedNotOverwritten) {
+TEST_F(UserConfigFileTest, StaleFileOrLinkIsReplacedNotWrittenThrough) {
   fs::create_directories(directory_);
   writeFile(path_, "an old and much longer configuration");
   fs::permissions(path_, fs::perms(0644));
   struct stat before {};
   ASSERT_EQ(::stat(path_.c_str(), &before), 0);
-  // Held open so that the old inode cannot be reused for the new file.
-  std::ifstream holdOld(path_);
-
+  std::ifstream holdOld(path_);  // so that the old inode cannot be reused
   file_.write("new");
-
   struct stat after {};
   ASSERT_EQ(::stat(path_.c_str(), &after), 0);
   EXPECT_NE(after.st_ino, before.st_ino);
   EXPECT_EQ(contentOf(path_), "new");
   EXPECT_EQ(modeOf(path_), 0600u);
-}
 
-TEST_F(UserConfigFileTest, SymbolicLinkIsRemovedAndItsTargetUntouched) {
-  fs::create_directories(directory_);
   const std::string target = temp_.file("target.json");
   writeFile(target, "precious");
+  fs::remove(path_);
   fs::create_symlink(target, path_);
-
   file_.write("fresh");
-
   EXPECT_FALSE(fs::is_symlink(path_));
   EXPECT_EQ(contentOf(path_), "fresh");
   EXPECT_EQ(contentOf(target), "precious");
 }
 
-TEST_F(UserConfigFileTest, ShortWritesAreContinued) {
+TEST_F(UserConfigFileTest, ShortWritesAreContinuedAndAFailedOneLeavesNoFile) {
   int calls = 0;
   UserConfigFile file{directory_, [&](int descriptor, const void* bytes, int64_t count) {
                         ++calls;
@@ -107,31 +108,21 @@ TEST_F(UserConfigFileTest, ShortWritesAreContinued) {
   file.write(text);
   EXPECT_EQ(contentOf(path_), text);
   EXPECT_EQ(calls, static_cast<int>((text.size() + 6) / 7));
-}
 
-TEST_F(UserConfigFileTest, FailedWriteLeavesNoFileAndNamesThePath) {
-  int calls = 0;
-  UserConfigFile file{directory_, [&](int descriptor, const void* bytes, int64_t count) -> int64_t {
-                        if (++calls == 2) {
-                          errno = ENOSPC;
-                          return -1;
-                        }
-                        return posixWrite(descriptor, bytes, std::min<int64_t>(count, 4));
-                      }};
-  try {
-    file.write("more than four bytes");
-    FAIL() << "write succeeded";
-  } catch (const UserConfigError& error) {
-    EXPECT_EQ(error.errorDescription(), "write " + path_ + ": " + strerror(ENOSPC));
-    EXPECT_STREQ(error.what(), error.message().c_str());
-  }
+  calls = 0;
+  file.sink = [&](int descriptor, const void* bytes, int64_t count) -> int64_t {
+    if (++calls == 2) {
+      errno = ENOSPC;
+      return -1;
+    }
+    return posixWrite(descriptor, bytes, std::min<int64_t>(count, 4));
+  };
+  EXPECT_EQ(failureOf([&] { file.write("more than four bytes"); }),
+            "write " + path_ + ": " + strerror(ENOSPC));
   EXPECT_FALSE(fs::exists(fs::symlink_status(path_)));
-}
-
-TEST_F(UserConfigFileTest, SinkReturningZeroIsAFailure) {
-  UserConfigFile file{directory_, [](int, const void*, int64_t) -> int64_t { return 0; }};
-  EXPECT_THROW(file.write("x"), UserConfigError);
-  EXPECT_FALSE(fs::exists(path_));
+  file.sink = [](int, const void*, int64_t) -> int64_t { return 0; };
+  EXPECT_NE(failureOf([&] { file.write("x"); }), "no failure");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(path_)));
 }
 
 TEST_F(UserConfigFileTest, RemoveSucceedsWithoutFileOrDirectory) {
@@ -143,57 +134,22 @@ TEST_F(UserConfigFileTest, RemoveSucceedsWithoutFileOrDirectory) {
   EXPECT_FALSE(fs::exists(path_));
 }
 
-TEST_F(UserConfigFileTest, OpenDirectoryBecomesPrivate) {
-  fs::create_directories(directory_);
-  fs::permissions(directory_, fs::perms(0755));
-  file_.write("x");
-  EXPECT_EQ(modeOf(directory_), 0700u);
-}
-
-TEST_F(UserConfigFileTest, FileModeStaysPrivateUnderTheUsualUmasks) {
-  ::umask(0);
-  file_.write("x");
-  EXPECT_EQ(modeOf(path_), 0600u);
-  ::umask(077);
-  file_.write("y");
-  EXPECT_EQ(modeOf(path_), 0600u);
-  EXPECT_EQ(modeOf(directory_), 0700u);
-}
-
-TEST_F(UserConfigFileTest, RegularFileInTheDirectoryPathFailsWithFileSystemError) {
-  writeFile(temp_.file("Application Support"), "not a folder");
+TEST_F(UserConfigFileTest, WhatStandsInTheWayIsLeftAlone) {
+  writeFile(parent_, "not a folder");  // a file in the directory's path
   EXPECT_THROW(file_.write("x"), fs::filesystem_error);
-}
 
-TEST_F(UserConfigFileTest, RegularFileAtTheDirectoryPathIsLeftAlone) {
-  fs::create_directories(temp_.file("Application Support"));
-  writeFile(directory_, "not a folder");
+  fs::remove(parent_);
+  fs::create_directories(parent_);
+  writeFile(directory_, "not a folder");  // a file at the directory's path
   fs::permissions(directory_, fs::perms(0644));
   EXPECT_THROW(file_.write("x"), fs::filesystem_error);
   EXPECT_EQ(modeOf(directory_), 0644u);
-}
 
-TEST_F(UserConfigFileTest, DirectoryInPlaceOfTheFileCannotBeRemoved) {
-  fs::create_directories(path_);
+  fs::remove(directory_);
+  fs::create_directories(path_);  // a directory at the file's path
   const std::string expected = "remove " + path_ + ": " + strerror(EISDIR);
-  try {
-    file_.write("x");
-    FAIL() << "write succeeded";
-  } catch (const UserConfigError& error) {
-    EXPECT_EQ(error.message(), expected);
-  }
-  try {
-    file_.remove();
-    FAIL() << "remove succeeded";
-  } catch (const UserConfigError& error) {
-    EXPECT_EQ(error.message(), expected);
-  }
-}
-
-TEST_F(UserConfigFileTest, PathIsDirectoryPlusFileName) {
-  EXPECT_EQ(UserConfigFile{"/home/u/.local/share/Orvek"}.path(),
-            "/home/u/.local/share/Orvek/config.json");
-  EXPECT_EQ(UserConfigFile{"/data/"}.path(), "/data/config.json");
+  EXPECT_EQ(failureOf([&] { file_.write("x"); }), expected);
+  EXPECT_EQ(failureOf([&] { file_.remove(); }), expected);
 }
 
 }  // namespace

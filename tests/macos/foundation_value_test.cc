@@ -33,25 +33,16 @@ struct FakeObject {
   std::vector<std::pair<Ref, Ref>> entries;
 };
 
-std::shared_ptr<FakeObject> object(ObjectKind kind) {
-  auto made = std::make_shared<FakeObject>();
-  made->kind = kind;
-  return made;
+Ref make(FakeObject made) {
+  return std::make_shared<const FakeObject>(std::move(made));
 }
 
 Ref number(std::string objCType, int64_t integer, double floating = 0, bool cfBoolean = false) {
-  auto made = object(ObjectKind::kNumber);
-  made->objCType = std::move(objCType);
-  made->integer = integer;
-  made->floating = floating;
-  made->cfBoolean = cfBoolean;
-  return made;
+  return make({ObjectKind::kNumber, cfBoolean, std::move(objCType), integer, floating});
 }
 
 Ref string(std::string_view text) {
-  auto made = object(ObjectKind::kString);
-  made->text = std::string(text);
-  return made;
+  return make({.kind = ObjectKind::kString, .text = std::string(text)});
 }
 
 struct FakeModel {
@@ -78,7 +69,7 @@ struct FakeModel {
     }
   }
 
-  static Ref makeNull() { return object(ObjectKind::kNull); }
+  static Ref makeNull() { return make({}); }
   // NSNumber numberWithBool: gives a CFBoolean, whose objCType is "c".
   static Ref makeBoolean(bool value) { return number("c", value ? 1 : 0, 0, true); }
   static Ref makeInteger(int64_t value) { return number("q", value); }
@@ -87,50 +78,53 @@ struct FakeModel {
     EXPECT_TRUE(isWellFormedUtf8(text)) << "Foundation makes no string of these bytes";
     return string(text);
   }
-  static Ref makeList(std::vector<Ref> elements) {
-    auto made = object(ObjectKind::kList);
-    made->elements = std::move(elements);
-    return made;
+  static Ref makeList(std::vector<Ref> list) {
+    return make({.kind = ObjectKind::kList, .elements = list});
   }
-  static Ref makeMap(std::vector<std::pair<Ref, Ref>> entries) {
-    auto made = object(ObjectKind::kMap);
-    made->entries = std::move(entries);
-    return made;
+  static Ref makeMap(std::vector<std::pair<Ref, Ref>> map) {
+    return make({.kind = ObjectKind::kMap, .entries = std::move(map)});
   }
 };
 
 using Translation = ValueTranslation<FakeModel>;
 
 Ref other() {
-  return object(ObjectKind::kOther);
+  return make({.kind = ObjectKind::kOther});
 }
 
 TEST(FoundationValueTest, BooleansIntegersAndDoublesStayApart) {
-  EXPECT_EQ(Translation::toValue(FakeModel::makeBoolean(true)), Value(true));
-  EXPECT_EQ(Translation::toValue(FakeModel::makeBoolean(false)), Value(false));
-  // A char-typed number that is no CFBoolean is an integer, not a Boolean.
-  EXPECT_EQ(Translation::toValue(number("c", 1)), Value(int64_t{1}));
-  EXPECT_EQ(Translation::toValue(number("i", 8080)), Value(int64_t{8080}));
-  EXPECT_EQ(Translation::toValue(number("q", -5)), Value(int64_t{-5}));
-  EXPECT_EQ(Translation::toValue(number("d", 0, 1.0)), Value(1.0));
-  EXPECT_EQ(Translation::toValue(number("f", 0, 0.5)), Value(0.5));
-
-  const Ref yes = Translation::toObject(Value(true));
-  EXPECT_TRUE(yes->cfBoolean);
+  const std::pair<Ref, Value> cases[] = {
+      {FakeModel::makeBoolean(true), Value(true)},
+      {FakeModel::makeBoolean(false), Value(false)},
+      // A char-typed number that is no CFBoolean is an integer, not a Boolean.
+      {number("c", 1), Value(int64_t{1})},
+      {number("i", 8080), Value(int64_t{8080})},
+      {number("d", 0, 1.0), Value(1.0)},
+      {number("f", 0, 0.5), Value(0.5)},
+  };
+  for (const auto& [object, value] : cases) {
+    EXPECT_EQ(Translation::toValue(object), value);
+  }
+  EXPECT_TRUE(Translation::toObject(Value(true))->cfBoolean);
   const Ref one = Translation::toObject(Value(int64_t{1}));
   EXPECT_FALSE(one->cfBoolean);
   EXPECT_EQ(one->objCType, "q");
   EXPECT_EQ(Translation::toObject(Value(1.0))->objCType, "d");
 }
 
-TEST(FoundationValueTest, ExtremeIntegersSurviveBothWays) {
-  for (int64_t extreme :
-       {std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max()}) {
-    EXPECT_EQ(Translation::toValue(Translation::toObject(Value(extreme))), Value(extreme));
-  }
+TEST(FoundationValueTest, ArgumentsRoundTrip) {
+  const Value arguments(ValueMap{
+      {"config", Value("{\"log\":{}}")},
+      {"clashPort", Value(int64_t{9090})},
+      {"extremes", Value(ValueList{Value(std::numeric_limits<int64_t>::min()),
+                                   Value(std::numeric_limits<int64_t>::max())})},
+      {"nested", Value(ValueList{Value(true), Value(2.5), Value(), Value(ValueMap{})})},
+      {"bytes", Value("caf\xC3\xA9 \xF0\x9F\x9A\x80 a\0b"s)},
+  });
+  EXPECT_EQ(Translation::toValue(Translation::toObject(arguments)), arguments);
 }
 
-TEST(FoundationValueTest, NilAndNSNullAreNull) {
+TEST(FoundationValueTest, NullAndWhatCannotBeTranslatedBecomeNull) {
   EXPECT_TRUE(Translation::toValue(nullptr).isNull());
   EXPECT_TRUE(Translation::toValue(FakeModel::makeNull()).isNull());
   // At the top level null is nil; inside a collection it is NSNull.
@@ -139,38 +133,15 @@ TEST(FoundationValueTest, NilAndNSNullAreNull) {
   ASSERT_EQ(list->elements.size(), 1u);
   ASSERT_NE(list->elements[0], nullptr);
   EXPECT_EQ(list->elements[0]->kind, ObjectKind::kNull);
-}
 
-TEST(FoundationValueTest, StartArgumentsRoundTrip) {
-  const Value arguments(ValueMap{
-      {"config", Value("{\"log\":{}}")},
-      {"selected", Value("proxy-1")},
-      {"clashPort", Value(int64_t{9090})},
-      {"clashSecret", Value("")},
-      {"nested", Value(ValueList{Value(true), Value(2.5), Value(), Value(ValueMap{})})},
-  });
-  EXPECT_EQ(Translation::toValue(Translation::toObject(arguments)), arguments);
-}
-
-TEST(FoundationValueTest, MapWithANonStringKeyIsNoStringKeyedMap) {
-  const Ref map =
+  // An object of another class, or a map with a key that is no string, is
+  // null; inside a collection only that element is lost.
+  const Ref badMap =
       FakeModel::makeMap({{string("config"), string("{}")}, {number("q", 1), string("x")}});
-  EXPECT_TRUE(Translation::toValue(map).isNull());
-  // Inside a list only that element is lost.
-  const Ref list = FakeModel::makeList({map, string("kept")});
-  EXPECT_EQ(Translation::toValue(list), Value(ValueList{Value(), Value("kept")}));
-}
-
-TEST(FoundationValueTest, ObjectsOfOtherClassesAreNull) {
-  EXPECT_TRUE(Translation::toValue(other()).isNull());
+  EXPECT_EQ(Translation::toValue(FakeModel::makeList({badMap, other(), string("kept")})),
+            Value(ValueList{Value(), Value(), Value("kept")}));
   const Ref map = FakeModel::makeMap({{string("config"), other()}, {string("tag"), string("a")}});
   EXPECT_EQ(Translation::toValue(map), Value(ValueMap{{"config", Value()}, {"tag", Value("a")}}));
-}
-
-TEST(FoundationValueTest, StringsKeepEveryByte) {
-  const std::string text = "caf\xC3\xA9 \xF0\x9F\x9A\x80 a\0b"s;
-  EXPECT_EQ(Translation::toValue(string(text)), Value(text));
-  EXPECT_EQ(Translation::toObject(Value(text))->text, text);
 }
 
 TEST(FoundationValueTest, IllFormedUtf8FromTheCoreIsRepaired) {
@@ -182,20 +153,19 @@ TEST(FoundationValueTest, IllFormedUtf8FromTheCoreIsRepaired) {
   ASSERT_EQ(map->entries.size(), 1u);
   EXPECT_EQ(map->entries[0].first->text, repaired);
   EXPECT_EQ(map->entries[0].second->text, repaired);
-}
-
-TEST(FoundationValueTest, Utf8WellFormednessFollowsUnicode) {
-  EXPECT_TRUE(isWellFormedUtf8(""));
-  EXPECT_TRUE(
-      isWellFormedUtf8("\x7F\xC2\x80\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"));
-  EXPECT_FALSE(isWellFormedUtf8("\xC0\x80"));          // overlong NUL
-  EXPECT_FALSE(isWellFormedUtf8("\xE0\x9F\xBF"));      // overlong three-byte form
-  EXPECT_FALSE(isWellFormedUtf8("\xED\xBF\xBF"));      // surrogate
-  EXPECT_FALSE(isWellFormedUtf8("\xF4\x90\x80\x80"));  // above U+10FFFF
-  EXPECT_FALSE(isWellFormedUtf8("\xF5\x80\x80\x80"));
-  EXPECT_FALSE(isWellFormedUtf8("\xF0\x9F\x9A"));  // truncated at the end
   EXPECT_EQ(wellFormedUtf8("\xF0\x9F\x9A!"), "\xEF\xBF\xBD!");
   EXPECT_EQ(wellFormedUtf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
+
+  EXPECT_TRUE(
+      isWellFormedUtf8("\x7F\xC2\x80\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"));
+  for (const char* ill : {"\xC0\x80",          // overlong NUL
+                          "\xE0\x9F\xBF",      // overlong three-byte form
+                          "\xED\xBF\xBF",      // surrogate
+                          "\xF4\x90\x80\x80",  // above U+10FFFF
+                          "\xF5\x80\x80\x80",  //
+                          "\xF0\x9F\x9A"}) {   // truncated at the end
+    EXPECT_FALSE(isWellFormedUtf8(ill)) << ill;
+  }
 }
 
 }  // namespace

@@ -34,7 +34,6 @@ struct RecordedRequest {
 struct FakeResponse {
   int status = 200;
   std::string body;
-  std::string contentType = "application/json";
   // Wait this long before answering (the server holds the connection).
   std::chrono::milliseconds delay{0};
 };

@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
@@ -19,70 +21,26 @@
 #include <utility>
 
 namespace tarq::testing {
-
 namespace {
 
 using Json = nlohmann::json;
-using Clock = std::chrono::steady_clock;
 
-// A request line is looked at in the socket (peeked) before it is read, so
-// that a reply may close the connection with the request still unread, as a
-// daemon that never reads would. Longer lines, or lines that stop arriving,
-// are decided on without their content.
+// A request is peeked at, not read, while it is decided on, so that a reply
+// may close with the request unread. A longer line is decided on unseen.
 constexpr size_t kPeekLimit = 64 * 1024;
-constexpr std::chrono::milliseconds kStallLimit{500};
-constexpr std::chrono::milliseconds kPeekPause{1};
-
-[[noreturn]] void fail(const std::string& what, int error) {
-  throw std::system_error(error, std::generic_category(), "fake helper daemon: " + what);
-}
 
 std::optional<std::string> readWholeFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  std::ifstream in(path, std::ios::binary);
+  if (!std::filesystem::is_regular_file(path) || !in) {
     return std::nullopt;
   }
-  std::string content;
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof(buffer));
-    if (n < 0) {
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) {
-      break;
-    }
-    content.append(buffer, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return content;
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::string opOf(const Json& request) {
-  if (request.is_object()) {
-    auto it = request.find("op");
-    if (it != request.end() && it->is_string()) {
-      return it->get<std::string>();
-    }
-  }
-  return std::string();
-}
-
-// A responder that throws must not take the serving thread (and with it the
-// test program) down: the connection is closed unanswered and the test sees
-// the failure at the client.
-std::optional<FakeReply> ask(const FakeResponder& respond, const Json& request) {
-  try {
-    return respond(request);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "fake helper daemon: responder threw: %s\n", error.what());
-  } catch (...) {
-    std::fprintf(stderr, "fake helper daemon: responder threw\n");
-  }
-  FakeReply hangUp;
-  hangUp.closeBeforeReading = true;
-  return hangUp;
+  return request.is_object() && request.contains("op") && request["op"].is_string()
+             ? request["op"].get<std::string>()
+             : std::string();
 }
 
 }  // namespace
@@ -92,19 +50,14 @@ FakeReply FakeReply::json(const nlohmann::json& reply) {
 }
 
 FakeReply FakeReply::line(std::string text) {
-  FakeReply reply;
-  reply.bytes = std::move(text);
-  reply.bytes.push_back('\n');
-  return reply;
+  return FakeReply{.bytes = std::move(text) + "\n"};
 }
 
 struct FakeHelperDaemon::State {
   std::string socketPath;
   int listenFd = -1;
-  // Written once to stop; never drained, so it stays readable and wakes every
-  // wait of the serving thread.
-  int stopRead = -1;
-  int stopWrite = -1;
+  // Written once to stop and never drained, so it wakes every later wait.
+  int stopPipe[2] = {-1, -1};
   std::thread thread;
 
   mutable std::mutex mutex;
@@ -114,83 +67,198 @@ struct FakeHelperDaemon::State {
   std::vector<Json> requests;
   std::vector<std::optional<std::string>> configsAtStart;
 
-  void serve();
-  void handle(int fd);
+  // Waits up to `timeoutMs` (-1: no limit) for `events` on `fd` (-1: none).
+  // Returns the events seen, 0 on time-out, -1 once the daemon is stopping.
+  int await(int fd, short events, int timeoutMs) const {
+    pollfd fds[2] = {{stopPipe[0], POLLIN, 0}, {fd, events, 0}};
+    int ready;
+    while ((ready = ::poll(fds, 2, timeoutMs)) < 0 && errno == EINTR) {
+    }
+    return fds[0].revents != 0 ? -1 : ready > 0 ? fds[1].revents : 0;
+  }
 
-  // Waits for `events` on `fd` until `timeout` (negative: no limit). Returns
-  // the events seen, or 0 when the time ran out or the daemon is stopping
-  // (`stopping` tells which).
-  short waitFor(int fd, short events, int timeoutMs, bool* stopping) const;
-  bool sleepFor(std::chrono::milliseconds duration) const;
-  bool stopRequested() const;
+  // Receives into `buffer` (peeking or not), waiting while nothing is there.
+  // Returns the byte count, or 0 when the client or the daemon has gone.
+  size_t receive(int fd, std::string& buffer, int flags) const {
+    for (;;) {
+      ssize_t n = ::recv(fd, buffer.data(), buffer.size(), flags | MSG_DONTWAIT);
+      if (n >= 0 || (errno != EAGAIN && errno != EINTR)) {
+        return n > 0 ? static_cast<size_t>(n) : 0;
+      }
+      if (await(fd, POLLIN, -1) < 0) {
+        return 0;
+      }
+    }
+  }
 
-  enum class PeekResult { line, overlong, gone };
-  PeekResult peekLine(int fd, std::string* line) const;
-  bool consume(int fd, size_t count) const;
-  bool readLine(int fd, std::string* line) const;
-  void sendAll(int fd, const std::string& bytes) const;
-  void holdUntilClientLeaves(int fd) const;
+  // Peeks until a whole line (set without its feed) or more than kPeekLimit
+  // bytes (set to null) are waiting. False when the client leaves first.
+  bool peekLine(int fd, std::optional<std::string>* line) const {
+    std::string buffer(kPeekLimit + 1, '\0');
+    for (size_t size; (size = receive(fd, buffer, MSG_PEEK)) > 0;) {
+      auto end = buffer.begin() + static_cast<ptrdiff_t>(size);
+      auto feed = std::find(buffer.begin(), end, '\n');
+      if (feed != end || size > kPeekLimit) {
+        *line = feed != end ? std::optional(std::string(buffer.begin(), feed)) : std::nullopt;
+        return true;
+      }
+      // Part of a line waits, so poll would return at once: pause instead.
+      if (await(fd, POLLRDHUP, 1) != 0) {
+        return false;
+      }
+    }
+    return false;
+  }
 
-  Json record(const std::string& line);
-  FakeReply defaultReply(const Json& request);
+  // Reads through the line feed; null when the line is cut off.
+  std::optional<std::string> readLine(int fd) const {
+    std::string line, chunk(65536, '\0');
+    for (size_t size; (size = receive(fd, chunk, 0)) > 0;) {
+      auto end = chunk.begin() + static_cast<ptrdiff_t>(size);
+      auto feed = std::find(chunk.begin(), end, '\n');
+      line.append(chunk.begin(), feed);
+      if (feed != end) {
+        return line;
+      }
+    }
+    return std::nullopt;
+  }
+
+  Json record(const std::string& line) {
+    Json request = Json::parse(line, nullptr, /*allow_exceptions=*/false);
+    if (request.is_discarded()) {
+      request = nullptr;
+    }
+    bool isStart = opOf(request) == "start";
+    std::optional<std::string> config;
+    if (isStart && request.contains("config_path") && request["config_path"].is_string()) {
+      config = readWholeFile(request["config_path"].get<std::string>());
+    }
+    std::lock_guard lock(mutex);
+    requests.push_back(request);
+    if (isStart) {
+      configsAtStart.push_back(std::move(config));
+    }
+    requestArrived.notify_all();
+    return request;
+  }
+
+  FakeReply defaultReply(const Json& request) {
+    std::string op = opOf(request);
+    std::lock_guard lock(mutex);
+    if (op == "status") {
+      return FakeReply::json({{"ok", true},
+                              {"running", running},
+                              {"pid", running ? kEnginePid : 0},
+                              {"build", "fake-1"}});
+    }
+    // A real daemon reads the configuration before it answers.
+    if (op == "start" && !configsAtStart.back()) {
+      return FakeReply::json({{"ok", false}, {"error", "cannot read the configuration file"}});
+    }
+    if (op != "start" && op != "stop") {
+      return FakeReply::json({{"ok", false}, {"error", "unknown command"}});
+    }
+    running = op == "start";
+    return FakeReply::json({{"ok", true}});
+  }
+
+  void handle(int fd) {
+    std::optional<std::string> line;
+    if (!peekLine(fd, &line)) {
+      return;
+    }
+    FakeResponder respond;
+    {
+      std::lock_guard lock(mutex);
+      respond = responder;
+    }
+    Json request = line ? record(*line) : Json(nullptr);
+    std::optional<FakeReply> reply = respond ? respond(request) : std::nullopt;
+    if (reply && reply->closeBeforeReading) {
+      return;  // closing with the request unread resets the connection
+    }
+    std::optional<std::string> read = readLine(fd);
+    if (!read) {
+      return;
+    }
+    if (!line) {
+      request = record(*read);
+    }
+    if (!reply) {
+      reply = defaultReply(request);
+    }
+    if (reply->delay.count() > 0 && await(-1, 0, static_cast<int>(reply->delay.count())) < 0) {
+      return;
+    }
+    if (reply->silent) {
+      std::string sink(256, '\0');
+      while (receive(fd, sink, 0) > 0) {  // until the client or the daemon goes
+      }
+      return;
+    }
+    const std::string& bytes = reply->bytes;
+    for (size_t sent = 0; sent < bytes.size();) {
+      ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        sent += static_cast<size_t>(n);
+      } else if ((errno != EAGAIN && errno != EINTR) || await(fd, POLLOUT, -1) < 0) {
+        return;  // the client has gone; what it missed does not matter
+      }
+    }
+  }
+
+  void serve() {
+    while (await(listenFd, POLLIN, -1) >= 0) {
+      int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd >= 0) {
+        handle(fd);
+        ::close(fd);
+      }
+    }
+  }
 };
 
 FakeHelperDaemon::FakeHelperDaemon(std::string socketPath) : state_(std::make_shared<State>()) {
   State& state = *state_;
   state.socketPath = std::move(socketPath);
-
-  sockaddr_un address;
-  std::memset(&address, 0, sizeof(address));
+  sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (state.socketPath.size() >= sizeof(address.sun_path)) {
     throw std::invalid_argument("fake helper daemon: socket path too long: " + state.socketPath);
   }
   std::memcpy(address.sun_path, state.socketPath.c_str(), state.socketPath.size() + 1);
-
   // A socket left behind by an earlier daemon is replaced; anything else at
   // the path is not ours to remove, and bind reports it.
   struct stat info;
   if (::lstat(state.socketPath.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) {
     ::unlink(state.socketPath.c_str());
   }
-
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-    fail("pipe", errno);
-  }
-  state.stopRead = pipeFds[0];
-  state.stopWrite = pipeFds[1];
-
   state.listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (state.listenFd < 0) {
+  if (state.listenFd < 0 ||
+      ::bind(state.listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+      ::listen(state.listenFd, 16) != 0 || ::pipe2(state.stopPipe, O_CLOEXEC) != 0) {
     int error = errno;
-    ::close(state.stopRead);
-    ::close(state.stopWrite);
-    fail("socket", error);
+    for (int fd : {state.listenFd, state.stopPipe[0], state.stopPipe[1]}) {
+      if (fd >= 0) {
+        ::close(fd);
+      }
+    }
+    throw std::system_error(error, std::generic_category(),
+                            "fake helper daemon: bind " + state.socketPath);
   }
-  if (::bind(state.listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
-      ::listen(state.listenFd, 16) != 0) {
-    int error = errno;
-    ::close(state.listenFd);
-    ::close(state.stopRead);
-    ::close(state.stopWrite);
-    fail("bind " + state.socketPath, error);
-  }
-  // The thread holds the state strongly, so nothing it touches goes away
-  // before it has been joined.
+  // The thread holds the state, so nothing it touches goes before the join.
   state.thread = std::thread([shared = state_] { shared->serve(); });
 }
 
 FakeHelperDaemon::~FakeHelperDaemon() {
   State& state = *state_;
-  char byte = 1;
-  while (::write(state.stopWrite, &byte, 1) < 0 && errno == EINTR) {
-  }
+  (void)!::write(state.stopPipe[1], "x", 1);
   state.thread.join();
-  ::close(state.listenFd);
   ::unlink(state.socketPath.c_str());
-  ::close(state.stopRead);
-  ::close(state.stopWrite);
+  for (int fd : {state.listenFd, state.stopPipe[0], state.stopPipe[1]}) {
+    ::close(fd);
+  }
 }
 
 const std::string& FakeHelperDaemon::socketPath() const {
@@ -218,9 +286,8 @@ std::vector<nlohmann::json> FakeHelperDaemon::requests() const {
 }
 
 std::vector<std::string> FakeHelperDaemon::ops() const {
-  std::lock_guard lock(state_->mutex);
   std::vector<std::string> ops;
-  for (const Json& request : state_->requests) {
+  for (const Json& request : requests()) {
     ops.push_back(opOf(request));
   }
   return ops;
@@ -235,297 +302,6 @@ bool FakeHelperDaemon::waitForRequests(size_t count, std::chrono::milliseconds t
   std::unique_lock lock(state_->mutex);
   return state_->requestArrived.wait_for(lock, timeout,
                                          [&] { return state_->requests.size() >= count; });
-}
-
-// ---- The serving thread ----------------------------------------------------
-
-bool FakeHelperDaemon::State::stopRequested() const {
-  pollfd stop{stopRead, POLLIN, 0};
-  return ::poll(&stop, 1, 0) > 0;
-}
-
-short FakeHelperDaemon::State::waitFor(int fd, short events, int timeoutMs, bool* stopping) const {
-  *stopping = false;
-  pollfd fds[2] = {{stopRead, POLLIN, 0}, {fd, events, 0}};
-  nfds_t count = fd >= 0 ? 2 : 1;
-  for (;;) {
-    int ready = ::poll(fds, count, timeoutMs);
-    if (ready < 0 && errno == EINTR) {
-      continue;
-    }
-    if (ready <= 0) {
-      return 0;
-    }
-    if (fds[0].revents != 0) {
-      *stopping = true;
-      return 0;
-    }
-    return fds[1].revents;
-  }
-}
-
-bool FakeHelperDaemon::State::sleepFor(std::chrono::milliseconds duration) const {
-  auto deadline = Clock::now() + duration;
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) {
-      return true;
-    }
-    bool stopping = false;
-    waitFor(-1, 0, static_cast<int>(std::min<int64_t>(left.count(), 1000)), &stopping);
-    if (stopping) {
-      return false;
-    }
-  }
-}
-
-void FakeHelperDaemon::State::serve() {
-  for (;;) {
-    bool stopping = false;
-    short events = waitFor(listenFd, POLLIN, -1, &stopping);
-    if (stopping) {
-      return;
-    }
-    if ((events & POLLIN) == 0) {
-      continue;
-    }
-    int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
-      continue;
-    }
-    handle(fd);
-    ::close(fd);
-  }
-}
-
-FakeHelperDaemon::State::PeekResult FakeHelperDaemon::State::peekLine(int fd,
-                                                                      std::string* line) const {
-  std::string buffer(kPeekLimit + 1, '\0');
-  size_t lastSize = 0;
-  auto lastGrowth = Clock::now();
-  for (;;) {
-    bool stopping = false;
-    short events = waitFor(fd, POLLIN | POLLRDHUP, -1, &stopping);
-    if (stopping) {
-      return PeekResult::gone;
-    }
-    ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_PEEK | MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-      continue;
-    }
-    if (n <= 0) {
-      return PeekResult::gone;
-    }
-    auto size = static_cast<size_t>(n);
-    auto end = buffer.begin() + n;
-    auto feed = std::find(buffer.begin(), end, '\n');
-    if (feed != end) {
-      line->assign(buffer.begin(), feed);
-      return PeekResult::line;
-    }
-    if (size > kPeekLimit) {
-      return PeekResult::overlong;
-    }
-    if ((events & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
-      return PeekResult::gone;  // the client left without finishing its line
-    }
-    if (size != lastSize) {
-      lastSize = size;
-      lastGrowth = Clock::now();
-    } else if (Clock::now() - lastGrowth > kStallLimit) {
-      return PeekResult::overlong;
-    }
-    // Data is waiting, so poll would return at once: pause instead.
-    if (!sleepFor(kPeekPause)) {
-      return PeekResult::gone;
-    }
-  }
-}
-
-bool FakeHelperDaemon::State::consume(int fd, size_t count) const {
-  std::string sink(std::min<size_t>(count, 65536), '\0');
-  while (count > 0) {
-    ssize_t n = ::recv(fd, sink.data(), std::min(count, sink.size()), MSG_DONTWAIT);
-    if (n > 0) {
-      count -= static_cast<size_t>(n);
-      continue;
-    }
-    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-      return false;
-    }
-    bool stopping = false;
-    waitFor(fd, POLLIN, -1, &stopping);
-    if (stopping) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool FakeHelperDaemon::State::readLine(int fd, std::string* line) const {
-  line->clear();
-  char chunk[4096];
-  for (;;) {
-    // Peek first and take no byte past the line feed.
-    ssize_t n = ::recv(fd, chunk, sizeof(chunk), MSG_PEEK | MSG_DONTWAIT);
-    if (n > 0) {
-      auto* end = chunk + n;
-      auto* feed = std::find(chunk, end, '\n');
-      line->append(chunk, feed);
-      bool complete = feed != end;
-      if (!consume(fd, static_cast<size_t>(feed - chunk) + (complete ? 1 : 0))) {
-        return false;
-      }
-      if (complete) {
-        return true;
-      }
-      continue;
-    }
-    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-      return false;
-    }
-    bool stopping = false;
-    waitFor(fd, POLLIN, -1, &stopping);
-    if (stopping) {
-      return false;
-    }
-  }
-}
-
-void FakeHelperDaemon::State::sendAll(int fd, const std::string& bytes) const {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      sent += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-      bool stopping = false;
-      waitFor(fd, POLLOUT, -1, &stopping);
-      if (stopping) {
-        return;
-      }
-      continue;
-    }
-    return;  // the client has gone; what it missed does not matter
-  }
-}
-
-void FakeHelperDaemon::State::holdUntilClientLeaves(int fd) const {
-  char sink[256];
-  for (;;) {
-    bool stopping = false;
-    waitFor(fd, POLLIN | POLLRDHUP, -1, &stopping);
-    if (stopping) {
-      return;
-    }
-    ssize_t n = ::recv(fd, sink, sizeof(sink), MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-      return;
-    }
-  }
-}
-
-Json FakeHelperDaemon::State::record(const std::string& line) {
-  Json request = Json::parse(line, nullptr, /*allow_exceptions=*/false);
-  if (request.is_discarded()) {
-    request = nullptr;
-  }
-  std::optional<std::string> config;
-  bool isStart = opOf(request) == "start";
-  if (isStart) {
-    auto path = request.find("config_path");
-    if (path != request.end() && path->is_string()) {
-      config = readWholeFile(path->get<std::string>());
-    }
-  }
-  {
-    std::lock_guard lock(mutex);
-    requests.push_back(request);
-    if (isStart) {
-      configsAtStart.push_back(std::move(config));
-    }
-  }
-  requestArrived.notify_all();
-  return request;
-}
-
-FakeReply FakeHelperDaemon::State::defaultReply(const Json& request) {
-  std::string op = opOf(request);
-  std::lock_guard lock(mutex);
-  if (op == "status") {
-    return FakeReply::json({{"ok", true},
-                            {"running", running},
-                            {"pid", running ? FakeHelperDaemon::kEnginePid : 0},
-                            {"build", "fake-1"}});
-  }
-  if (op == "start") {
-    // A real daemon reads the configuration before it answers; one that finds
-    // no file cannot start the engine.
-    if (configsAtStart.empty() || !configsAtStart.back().has_value()) {
-      return FakeReply::json({{"ok", false}, {"error", "cannot read the configuration file"}});
-    }
-    running = true;
-    return FakeReply::json({{"ok", true}});
-  }
-  if (op == "stop") {
-    running = false;
-    return FakeReply::json({{"ok", true}});
-  }
-  return FakeReply::json({{"ok", false}, {"error", "unknown command"}});
-}
-
-void FakeHelperDaemon::State::handle(int fd) {
-  std::string line;
-  PeekResult peeked = peekLine(fd, &line);
-  if (peeked == PeekResult::gone) {
-    return;
-  }
-  FakeResponder respond;
-  {
-    std::lock_guard lock(mutex);
-    respond = responder;
-  }
-
-  std::optional<FakeReply> reply;
-  Json request;
-  if (peeked == PeekResult::line) {
-    request = record(line);
-    if (respond) {
-      reply = ask(respond, request);
-    }
-    if (reply && reply->closeBeforeReading) {
-      return;
-    }
-    if (!consume(fd, line.size() + 1)) {
-      return;
-    }
-  } else {
-    // Too long (or too slow) to look at first: decide without it.
-    if (respond) {
-      reply = ask(respond, Json(nullptr));
-    }
-    if (reply && reply->closeBeforeReading) {
-      return;
-    }
-    if (!readLine(fd, &line)) {
-      return;
-    }
-    request = record(line);
-  }
-  if (!reply) {
-    reply = defaultReply(request);
-  }
-
-  if (reply->delay.count() > 0 && !sleepFor(reply->delay)) {
-    return;
-  }
-  if (reply->silent) {
-    holdUntilClientLeaves(fd);
-    return;
-  }
-  sendAll(fd, reply->bytes);
 }
 
 }  // namespace tarq::testing

@@ -9,11 +9,7 @@
 // A responder replaces that behaviour per request; it may also delay, stay
 // silent, close early or send raw bytes. Every request is recorded, and for
 // "start" the configuration file as it stood when the request arrived.
-//
-// A request is looked at in the socket before it is read, so that
-// closeBeforeReading leaves it unread as a daemon that never reads would. A
-// line longer than 64 KiB (or one that stalls half-way) is decided on with a
-// null request, since it cannot be looked at whole.
+// A request line over 64 KiB is decided on as a null request.
 //
 // Thread safety: every method may be called from any thread.
 #ifndef TARQ_TESTS_SUPPORT_FAKE_HELPER_DAEMON_H_
@@ -36,8 +32,7 @@ struct FakeReply {
   std::string bytes;
   // Pause before sending anything.
   std::chrono::milliseconds delay{0};
-  // Never answer; hold the connection until the client gives up or the daemon
-  // stops.
+  // Never answer; hold the connection until the client or the daemon goes.
   bool silent = false;
   // Close the connection without reading the request.
   bool closeBeforeReading = false;
@@ -49,17 +44,15 @@ struct FakeReply {
 
 // Decides the reply to one request; std::nullopt falls back to the default
 // behaviour described above. `request` is null when the line was not JSON.
-// A responder that throws gets the connection closed unanswered. It runs on
-// the daemon's thread.
+// It runs on the daemon's thread.
 using FakeResponder = std::function<std::optional<FakeReply>(const nlohmann::json& request)>;
 
 class FakeHelperDaemon {
  public:
-  // The process number "status" reports while the engine runs.
+  // The "pid" that "status" reports while the engine runs.
   static constexpr int64_t kEnginePid = 4242;
 
-  // Binds and listens on `socketPath` at once; serves connections one at a
-  // time on a thread of its own.
+  // Listens on `socketPath` at once; serves one connection at a time.
   explicit FakeHelperDaemon(std::string socketPath);
   // Stops serving and removes the socket file.
   ~FakeHelperDaemon();
@@ -73,8 +66,7 @@ class FakeHelperDaemon {
   void setRunning(bool running);
   bool running() const;
 
-  // Every request line received so far, parsed (null for a line that was not
-  // JSON), in arrival order.
+  // Every request line so far, parsed (null when not JSON), in order.
   std::vector<nlohmann::json> requests() const;
   // The "op" of every request so far.
   std::vector<std::string> ops() const;
@@ -82,8 +74,7 @@ class FakeHelperDaemon {
   // or std::nullopt when no file was there.
   std::vector<std::optional<std::string>> configsAtStart() const;
 
-  // Blocks until at least `count` requests have been received or `timeout`
-  // has passed; returns whether they were.
+  // Whether `count` requests have arrived within `timeout`.
   bool waitForRequests(size_t count,
                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
