@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <limits>
@@ -229,6 +230,7 @@ struct FakeClashServer::State {
   mutable std::mutex mutex;
   std::condition_variable stopping;  // wakes delayed answers
   bool stopped = false;
+  std::atomic<bool> stopCalled{false};
   int64_t up = 0;
   int64_t down = 0;
   std::shared_ptr<const std::string> connectionsBody;
@@ -329,15 +331,17 @@ size_t FakeClashServer::requestCount(const std::string& method, const std::strin
 
 void FakeClashServer::stop() {
   State& state = *state_;
+  if (state.stopCalled.exchange(true)) {
+    return;
+  }
+  // The stop pipe first: a delayed answer woken below must find its
+  // connection already closed to writing, or it would still go out.
+  state.server.stopServing();
   {
     std::lock_guard lock(state.mutex);
-    if (state.stopped) {
-      return;
-    }
     state.stopped = true;
   }
   state.stopping.notify_all();
-  state.server.stopServing();
   state.thread.join();
 }
 
