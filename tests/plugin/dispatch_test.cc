@@ -2,6 +2,8 @@
 // answer per call, and a main thread that never waits for the work queue.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tests/plugin/plugin_test_util.h"
 #include "tests/support/fake_helper_daemon.h"
 
@@ -19,25 +21,25 @@ TEST_F(DispatchTest, UnknownOrMiscasedMethodsAreNotImplemented) {
   }
 }
 
-TEST_F(DispatchTest, StartWithoutAStringConfigIsRefusedAtOnce) {
-  const Value refused[] = {Value(), Value(ValueList{Value("config")}),
-                           Value(ValueMap{{"selected", "a"}}), Value(ValueMap{{"config", 42}})};
-  for (const Value& arguments : refused) {
-    MethodResponse response = harness.call("start", arguments);
-    EXPECT_EQ(*asError(response), (FlutterError{"bad_args", "start requires a config", Value()}))
-        << describe(arguments);
+TEST_F(DispatchTest, MistypedRequiredArgumentsAreRefusedAtOnceAndQueriesIgnoreArguments) {
+  harness.listen();
+  const FlutterError noConfig{"bad_args", "start requires a config", Value()};
+  for (const Value& arguments :
+       {Value(), Value(ValueList{Value("config")}), Value(ValueMap{{"selected", "a"}}),
+        Value(ValueMap{{"config", 42}})}) {
+    EXPECT_EQ(*asError(harness.call("start", arguments)), noConfig) << describe(arguments);
+  }
+  const FlutterError noTag{"bad_args", "select requires a tag", Value()};
+  for (const Value& arguments : {Value(), Value(ValueMap{{"tag", 7}})}) {
+    EXPECT_EQ(*asError(harness.call("select", arguments)), noTag) << describe(arguments);
   }
   EXPECT_TRUE(harness.states().empty());
-}
-
-TEST_F(DispatchTest, SelectWithoutAStringTagIsRefusedAtOnce) {
-  for (const Value& arguments : {Value(), Value(ValueMap{{"tag", 7}})}) {
-    EXPECT_EQ(*asError(harness.call("select", arguments)),
-              (FlutterError{"bad_args", "select requires a tag", Value()}));
-  }
   // An empty tag is a tag: it reaches the operation, which finds no tunnel.
   EXPECT_EQ(errorMessage(harness.call("select", Value(ValueMap{{"tag", ""}}))),
             "the tunnel is not running");
+  EXPECT_EQ(*asValue(harness.call("status", Value(ValueMap{{"state", "connected"}}))),
+            Value(ValueMap{{"state", "disconnected"}}));
+  EXPECT_TRUE(isNullSuccess(harness.call("helperStatus", Value(42))));
 }
 
 TEST_F(DispatchTest, MistypedOptionalArgumentsTakeTheirDefaults) {
@@ -50,12 +52,6 @@ TEST_F(DispatchTest, MistypedOptionalArgumentsTakeTheirDefaults) {
   EXPECT_EQ(errorMessage(response), "timed out waiting for the clash api");
   ASSERT_GE(daemon.requests().size(), 2u);
   EXPECT_EQ(daemon.requests()[1]["selected"], "auto");
-}
-
-TEST_F(DispatchTest, ArgumentsOfQueriesAreIgnored) {
-  MethodResponse response = harness.call("status", Value(ValueMap{{"state", "connected"}}));
-  EXPECT_EQ(*asValue(response), Value(ValueMap{{"state", "disconnected"}}));
-  EXPECT_TRUE(harness.call("helperStatus", Value(42)) == MethodResponse(Value()));
 }
 
 TEST_F(DispatchTest, MainThreadAnswersBadCallsWhileAStartHoldsTheQueue) {
@@ -83,15 +79,21 @@ TEST_F(DispatchTest, MainThreadAnswersBadCallsWhileAStartHoldsTheQueue) {
                                                 "answer status"}));
 }
 
+// Without a helper socket: "start" fails before writing the configuration,
+// "stop" has nothing to ask and succeeds.
 TEST_F(DispatchTest, CallsRunInArrivalOrderAndStatusSeesWhatStartLeft) {
   harness.listen();
   auto start = harness.callAsync("start", startArguments(1));
   auto status = harness.callAsync("status");
-  EXPECT_EQ(errorCode(start.get()), "helper_missing");
-  EXPECT_EQ(*asValue(status.get()),
-            Value(ValueMap{{"state", "error"}, {"error", "the TARQ helper is not installed"}}));
+  auto stop = harness.callAsync("stop");
+  const std::string missing = "the TARQ helper is not installed";
+  EXPECT_EQ(*asError(start.get()), (FlutterError{"helper_missing", missing, Value()}));
+  EXPECT_EQ(*asValue(status.get()), Value(ValueMap{{"state", "error"}, {"error", missing}}));
+  EXPECT_TRUE(isNullSuccess(stop.get()));
   EXPECT_EQ(harness.timeline(),
-            (std::vector<std::string>{"event error", "answer start", "answer status"}));
+            (std::vector<std::string>{"event error", "answer start", "answer status",
+                                      "event disconnected", "answer stop"}));
+  EXPECT_FALSE(std::filesystem::exists(harness.configPath()));
 }
 
 }  // namespace

@@ -10,118 +10,77 @@ namespace tarq::testing {
 namespace {
 
 struct PrepareCase {
-  std::string name;
+  const char* name;
   int status;
-  bool daemonAnswers = false;
+  bool daemonAnswers;
   std::optional<std::string> unregisterError;
   std::optional<int> statusAfterRegister;
   std::optional<std::string> registerError;
   // Expected:
-  bool usable = false;
-  int registers = 0;
-  int unregisters = 0;
-  int settings = 0;
-  std::vector<std::string> log;
+  bool usable;
+  int registers, unregisters, settingsOpened;
 };
 
-// Names the case in test listings instead of dumping its bytes.
-void PrintTo(const PrepareCase& c, std::ostream* out) {
-  *out << c.name;
-}
+TEST(PrepareTest, AnswersOnceWithTheOutcome) {
+  // Status: 0 not registered, 1 enabled, 2 awaiting approval, 3 not found.
+  // clang-format off
+  const PrepareCase cases[] = {
+      // name                          status daemon unregister error  after  register error   usable reg unreg settings
+      {"EnabledAndAnswering",             1, true,  {},                   {}, {},                 true,  0, 0, 0},
+      {"SilentUnregisterFails",           1, false, "Operation not permitted", {}, {},            false, 0, 1, 1},
+      {"SilentReRegistered",              1, false, {},                   1,  {},                 true,  1, 1, 0},
+      {"SilentReRegisteredNeedsApproval", 1, false, {},                   2,  {},                 false, 1, 1, 1},
+      {"AwaitingApproval",                2, false, {},                   {}, {},                 false, 0, 0, 1},
+      {"NotRegistered",                   0, false, {},                   1,  {},                 true,  1, 0, 0},
+      {"NotFound",                        3, false, {},                   1,  {},                 true,  1, 0, 0},
+      {"UnknownStatus",                  17, false, {},                   1,  {},                 true,  1, 0, 0},
+      {"FailedRegistrationButEnabled",    0, false, {},                   1,  "Invalid argument", true,  1, 0, 0},
+      {"FailedRegistration",              0, false, {},                   {}, "Invalid argument", false, 1, 0, 1},
+  };
+  // clang-format on
+  for (const PrepareCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    PluginHarness harness({.bundled = true});
+    std::optional<FakeHelperDaemon> daemon;
+    if (c.daemonAnswers) {
+      daemon.emplace(harness.socketPath);
+    }
+    FakeRegistration& registration = *harness.registration->registration;
+    registration.currentStatus = c.status;
+    registration.unregisterError = c.unregisterError;
+    registration.statusAfterRegister = c.statusAfterRegister;
+    registration.registerError = c.registerError;
 
-class PrepareTest : public ::testing::TestWithParam<PrepareCase> {};
-
-TEST_P(PrepareTest, AnswersOnceWithTheOutcome) {
-  const PrepareCase& c = GetParam();
-  PluginHarness harness({.bundled = true});
-  std::optional<FakeHelperDaemon> daemon;
-  if (c.daemonAnswers) {
-    daemon.emplace(harness.socketPath);
+    EXPECT_EQ(*asValue(harness.call("prepare")), Value(c.usable));
+    EXPECT_EQ(registration.registerCalls, c.registers);
+    EXPECT_EQ(registration.unregisterCalls, c.unregisters);
+    EXPECT_EQ(harness.registration->settingsOpened, c.settingsOpened);
+    EXPECT_EQ(harness.registration->lastPlistName, kHelperPlistName);
+    std::vector<std::string> logged;
+    if (c.unregisterError) {
+      logged.push_back("tarq: helper unregister for recovery: " + *c.unregisterError);
+    }
+    if (c.registerError) {
+      logged.push_back("tarq: helper registration: " + *c.registerError);
+    }
+    EXPECT_EQ(harness.log->lines(), logged);
   }
-  FakeRegistration& registration = *harness.registration->registration;
-  registration.currentStatus = c.status;
-  registration.unregisterError = c.unregisterError;
-  registration.statusAfterRegister = c.statusAfterRegister;
-  registration.registerError = c.registerError;
-
-  EXPECT_EQ(*asValue(harness.call("prepare")), Value(c.usable));
-  EXPECT_EQ(registration.registerCalls, c.registers);
-  EXPECT_EQ(registration.unregisterCalls, c.unregisters);
-  EXPECT_EQ(harness.registration->settingsOpened, c.settings);
-  EXPECT_EQ(harness.log->lines(), c.log);
-  EXPECT_EQ(harness.registration->lastPlistName, kHelperPlistName);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Outcomes, PrepareTest,
-    ::testing::Values(
-        PrepareCase{
-            .name = "EnabledAndAnswering", .status = 1, .daemonAnswers = true, .usable = true},
-        PrepareCase{.name = "SilentUnregisterFails",
-                    .status = 1,
-                    .unregisterError = "Operation not permitted",
-                    .unregisters = 1,
-                    .settings = 1,
-                    .log = {"tarq: helper unregister for recovery: Operation not permitted"}},
-        PrepareCase{.name = "SilentReRegistered",
-                    .status = 1,
-                    .statusAfterRegister = 1,
-                    .usable = true,
-                    .registers = 1,
-                    .unregisters = 1},
-        PrepareCase{.name = "SilentReRegisteredNeedsApproval",
-                    .status = 1,
-                    .statusAfterRegister = 2,
-                    .registers = 1,
-                    .unregisters = 1,
-                    .settings = 1},
-        PrepareCase{.name = "AwaitingApproval", .status = 2, .settings = 1},
-        PrepareCase{.name = "NotRegistered",
-                    .status = 0,
-                    .statusAfterRegister = 1,
-                    .usable = true,
-                    .registers = 1},
-        PrepareCase{.name = "NotFound",
-                    .status = 3,
-                    .statusAfterRegister = 1,
-                    .usable = true,
-                    .registers = 1},
-        PrepareCase{.name = "UnknownStatus",
-                    .status = 17,
-                    .statusAfterRegister = 1,
-                    .usable = true,
-                    .registers = 1},
-        PrepareCase{.name = "FailedRegistrationButEnabled",
-                    .status = 0,
-                    .statusAfterRegister = 1,
-                    .registerError = "Invalid argument",
-                    .usable = true,
-                    .registers = 1,
-                    .log = {"tarq: helper registration: Invalid argument"}},
-        PrepareCase{.name = "FailedRegistration",
-                    .status = 0,
-                    .registerError = "Invalid argument",
-                    .registers = 1,
-                    .settings = 1,
-                    .log = {"tarq: helper registration: Invalid argument"}}),
-    [](const auto& testInfo) { return testInfo.param.name; });
-
-TEST(PrepareShortcutTest, UnbundledOldOrServiceLessSystemsAnswerTrueUntouched) {
+TEST(PrepareTest, UnbundledOldOrServiceLessSystemsAnswerTrueUntouched) {
   PluginHarness unbundled;
-  EXPECT_EQ(*asValue(unbundled.call("prepare")), Value(true));
-  EXPECT_TRUE(unbundled.registration->lastPlistName.empty());
-
   PluginHarness old({.bundled = true});
-  old.platform->setOsVersion({12, 7, 1});
-  EXPECT_EQ(*asValue(old.call("prepare")), Value(true));
-  EXPECT_TRUE(old.registration->lastPlistName.empty());
-
   PluginHarness serviceless({.bundled = true});
+  old.platform->setOsVersion({12, 7, 1});
   serviceless.registration->registration = nullptr;
-  EXPECT_EQ(*asValue(serviceless.call("prepare")), Value(true));
+  for (PluginHarness* harness : {&unbundled, &old, &serviceless}) {
+    EXPECT_EQ(*asValue(harness->call("prepare")), Value(true));
+  }
+  EXPECT_TRUE(unbundled.registration->lastPlistName.empty());
+  EXPECT_TRUE(old.registration->lastPlistName.empty());
 }
 
-TEST(PrepareQueueTest, PollsTwelveSecondsOnTheQueueBeforeTheNextCall) {
+TEST(PrepareTest, PollsTwelveSecondsOnTheQueueBeforeTheNextCall) {
   PluginHarness harness({.bundled = true});
   FakeRegistration& registration = *harness.registration->registration;
   registration.currentStatus = kRegistrationEnabled;

@@ -2,6 +2,7 @@
 // and a fake Clash API on real HTTP, deadlines on the virtual clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -13,19 +14,30 @@ namespace tarq::testing {
 namespace {
 
 using nlohmann::json;
+namespace fs = std::filesystem;
+
+constexpr char kEngineTimeout[] = "timed out waiting for sing-box to start";
+constexpr char kClashTimeout[] = "timed out waiting for the clash api";
 
 class StartTest : public ::testing::Test {
  protected:
   void SetUp() override { harness.listen(); }
 
-  // Replies to one op with `reply` and leaves the others to the default.
-  void replyTo(const std::string& op, json reply) {
-    daemon.setResponder([op, reply](const json& request) -> std::optional<FakeReply> {
-      if (request.is_object() && request.value("op", "") == op) {
-        return FakeReply::json(reply);
+  MethodResponse start(const std::string& selected = "direct-b") {
+    return harness.call("start", startArguments(clash.port(), "s3cret", selected));
+  }
+
+  // Answers every `op` request after the first `skip` with `reply` and leaves
+  // the rest to the default; returns the count of `op` requests.
+  std::shared_ptr<std::atomic<int>> replyTo(const std::string& op, FakeReply reply, int skip = 0) {
+    auto seen = std::make_shared<std::atomic<int>>(0);
+    daemon.setResponder([=](const json& request) -> std::optional<FakeReply> {
+      if (request.is_object() && request.value("op", "") == op && ++*seen > skip) {
+        return reply;
       }
       return std::nullopt;
     });
+    return seen;
   }
 
   PluginHarness harness;
@@ -36,148 +48,104 @@ class StartTest : public ::testing::Test {
 TEST_F(StartTest, ConnectsSelectsAndAnswersAfterItsEvents) {
   clash.setTotals(100, 500);
   const int64_t before = harness.clock->wallMillis();
-  EXPECT_TRUE(isNullSuccess(harness.call("start", startArguments(clash.port()))));
+  EXPECT_TRUE(isNullSuccess(start()));
 
   EXPECT_EQ(harness.timeline(),
             (std::vector<std::string>{"event connecting", "event connected", "answer start"}));
-  const Value connected = harness.events().at(1);
-  ASSERT_NE(connected.find("since"), nullptr);
-  EXPECT_GE(*connected.find("since")->get<int64_t>(), before);
+  const Value since = *harness.events().at(1).find("since");
+  EXPECT_GE(*since.get<int64_t>(), before);
 
   // The helper read the configuration as written; it is gone afterwards.
   EXPECT_EQ(daemon.ops(), (std::vector<std::string>{"status", "start", "status"}));
-  const json start = daemon.requests()[1];
-  EXPECT_EQ(start["config_path"], harness.configPath());
-  EXPECT_EQ(start["selected"], "direct-b");
+  EXPECT_EQ(daemon.requests()[1]["config_path"], harness.configPath());
+  EXPECT_EQ(daemon.requests()[1]["selected"], "direct-b");
   EXPECT_EQ(daemon.configsAtStart(), (std::vector<std::optional<std::string>>{kConfigText}));
-  EXPECT_FALSE(std::filesystem::exists(harness.configPath()));
+  EXPECT_FALSE(fs::exists(harness.configPath()));
 
   EXPECT_EQ(clash.selected(), "direct-b");
-  const auto puts = clash.requests();
   ASSERT_EQ(clash.requestCount("PUT", "/proxies/tarq"), 1u);
-  for (const RecordedRequest& request : puts) {
+  for (const RecordedRequest& request : clash.requests()) {
     EXPECT_EQ(request.header("Authorization"), "Bearer s3cret");
   }
   EXPECT_EQ(*asValue(harness.call("status")),
-            Value(ValueMap{{"state", "connected"}, {"since", *connected.find("since")}}));
+            Value(ValueMap{{"state", "connected"}, {"since", since}}));
 }
 
-TEST_F(StartTest, StopsARunningEngineBeforeStartingAndLeavesAutoAlone) {
+// "auto" means no selection; any other tag, even "", is sent and must be
+// accepted.
+TEST_F(StartTest, SelectionIsSentUnlessAutoAndARejectedOneFailsTheStart) {
   daemon.setRunning(true);
-  EXPECT_TRUE(isNullSuccess(harness.call("start", startArguments(clash.port(), "s3cret", "auto"))));
+  EXPECT_TRUE(isNullSuccess(start("auto")));
   const auto ops = daemon.ops();
   EXPECT_EQ(std::vector<std::string>(ops.begin(), ops.begin() + 3),
             (std::vector<std::string>{"status", "stop", "start"}));
   EXPECT_EQ(clash.requestCount("PUT", "/proxies/tarq"), 0u);
+
+  EXPECT_EQ(errorMessage(start("no-such-outbound")), "clash api: HTTP 400");
+  EXPECT_EQ(daemon.ops().back(), "stop");
+
+  clash.overrideResponse("PUT", "/proxies/tarq", {.status = 204});
+  EXPECT_TRUE(isNullSuccess(start("")));
+  ASSERT_EQ(clash.requestCount("PUT", "/proxies/tarq"), 2u);
+  const auto requests = clash.requests();
+  const auto put = std::find_if(requests.rbegin(), requests.rend(),
+                                [](const RecordedRequest& r) { return r.method == "PUT"; });
+  EXPECT_EQ(json::parse(put->body), (json{{"name", ""}}));
 }
 
-TEST_F(StartTest, EmptySelectionIsSentLikeAnyTag) {
-  clash.overrideResponse("PUT", "/proxies/tarq", {.status = 204});
-  EXPECT_TRUE(isNullSuccess(harness.call("start", startArguments(clash.port(), "s3cret", ""))));
-  ASSERT_EQ(clash.requestCount("PUT", "/proxies/tarq"), 1u);
-  for (const RecordedRequest& request : clash.requests()) {
-    if (request.method == "PUT") {
-      EXPECT_EQ(json::parse(request.body), (json{{"name", ""}}));
-    }
+// A refused start, or an engine that exits while awaited (the status before
+// "start" is left alone), fails at once.
+TEST_F(StartTest, RefusalOrExitBecomesErrorStateAndStartFailed) {
+  const struct {
+    const char* op;
+    json reply;
+    std::string message;
+  } failures[] = {
+      {"start", {{"ok", false}}, "the helper refused to start sing-box"},
+      {"start", {{"ok", false}, {"error", "config_path is a link"}}, "config_path is a link"},
+      {"status",
+       {{"ok", true}, {"running", false}, {"error", "exit status 1"}},
+       "sing-box exited (exit status 1) \u2014 see /Library/Logs/Orvek/sing-box.log"}};
+  std::vector<std::string> states;
+  for (const auto& [op, reply, message] : failures) {
+    replyTo(op, FakeReply::json(reply), op == std::string("status") ? 1 : 0);
+    const SteadyTime began = harness.clock->now();
+    EXPECT_EQ(*asError(start()), (FlutterError{"start_failed", message, Value()}));
+    EXPECT_LT(harness.clock->now() - began, std::chrono::seconds(1)) << message;
+    states.insert(states.end(), {"connecting", "error"});
+    EXPECT_EQ(harness.states(), states);
+    EXPECT_EQ(errorOf(harness.events().back()), message);
+    EXPECT_EQ(daemon.ops().back(), "stop");
+    EXPECT_FALSE(fs::exists(harness.configPath()));
   }
 }
 
-struct FailureCase {
-  std::string name;
-  json startReply;
-  std::string message;
-};
-
-// Names the case in test listings instead of dumping its bytes.
-void PrintTo(const FailureCase& c, std::ostream* out) {
-  *out << c.name;
+TEST_F(StartTest, EngineNeverRunningOrStatusKeptFailingTimesOutAfterTenSeconds) {
+  const FakeReply replies[] = {FakeReply::json({{"ok", true}, {"running", false}}),
+                               FakeReply{.bytes = R"({"ok":tr)"}};  // cut short: retried
+  for (const FakeReply& reply : replies) {
+    auto statuses = replyTo("status", reply, 1);
+    const SteadyTime began = harness.clock->now();
+    EXPECT_EQ(errorMessage(start()), kEngineTimeout) << reply.bytes;
+    EXPECT_GE(harness.clock->now() - began, std::chrono::seconds(10));
+    EXPECT_LT(harness.clock->now() - began, std::chrono::milliseconds(10400));
+    EXPECT_GT(statuses->load(), 40) << reply.bytes;
+  }
 }
 
-class StartRefusedTest : public StartTest, public ::testing::WithParamInterface<FailureCase> {};
-
-TEST_P(StartRefusedTest, RefusalBecomesErrorStateAndStartFailed) {
-  replyTo("start", GetParam().startReply);
-  MethodResponse response = harness.call("start", startArguments(clash.port()));
-  EXPECT_EQ(*asError(response), (FlutterError{"start_failed", GetParam().message, Value()}));
-  EXPECT_EQ(harness.states(), (std::vector<std::string>{"connecting", "error"}));
-  EXPECT_EQ(errorOf(harness.events().back()), GetParam().message);
-  EXPECT_EQ(daemon.ops().back(), "stop");
-  EXPECT_FALSE(std::filesystem::exists(harness.configPath()));
-}
-
-INSTANTIATE_TEST_SUITE_P(Replies, StartRefusedTest,
-                         ::testing::Values(FailureCase{"EmptyError",
-                                                       {{"ok", false}},
-                                                       "the helper refused to start sing-box"},
-                                           FailureCase{
-                                               "DaemonText",
-                                               {{"ok", false}, {"error", "config_path is a link"}},
-                                               "config_path is a link"}),
-                         [](const auto& testInfo) { return testInfo.param.name; });
-
-TEST_F(StartTest, EngineThatExitsFailsAtOnceWithItsReason) {
-  auto statuses = std::make_shared<std::atomic<int>>(0);
-  daemon.setResponder([statuses](const json& request) -> std::optional<FakeReply> {
-    if (request.value("op", "") == "status" && ++*statuses > 1) {
-      return FakeReply::json({{"ok", true}, {"running", false}, {"error", "exit status 1"}});
-    }
-    return std::nullopt;
-  });
-  const SteadyTime began = harness.clock->now();
-  MethodResponse response = harness.call("start", startArguments(clash.port()));
-  EXPECT_EQ(errorMessage(response),
-            "sing-box exited (exit status 1) \u2014 see /Library/Logs/Orvek/sing-box.log");
-  EXPECT_LT(harness.clock->now() - began, std::chrono::seconds(1));
-  EXPECT_EQ(daemon.ops().back(), "stop");
-}
-
-TEST_F(StartTest, EngineThatNeverRunsTimesOutAfterTenSeconds) {
-  replyTo("status", {{"ok", true}, {"running", false}});
-  const SteadyTime began = harness.clock->now();
-  EXPECT_EQ(errorMessage(harness.call("start", startArguments(clash.port()))),
-            "timed out waiting for sing-box to start");
-  EXPECT_GE(harness.clock->now() - began, std::chrono::seconds(10));
-  EXPECT_LT(harness.clock->now() - began, std::chrono::milliseconds(10400));
-}
-
-TEST_F(StartTest, StatusExchangesThatKeepFailingAreRetriedUntilTheDeadline) {
-  auto statuses = std::make_shared<std::atomic<int>>(0);
-  daemon.setResponder([statuses](const json& request) -> std::optional<FakeReply> {
-    if (request.value("op", "") == "status" && ++*statuses > 1) {
-      return FakeReply{.bytes = "{\"ok\":tr", .closeBeforeReading = false};
-    }
-    return std::nullopt;
-  });
-  EXPECT_EQ(errorMessage(harness.call("start", startArguments(clash.port()))),
-            "timed out waiting for sing-box to start");
-  EXPECT_GT(statuses->load(), 40);
-}
-
-TEST_F(StartTest, SilentClashApiTimesOutAndStopsTheEngine) {
+TEST_F(StartTest, ClashApiFailingOrSilentTimesOutAndStopsTheEngine) {
+  clash.overrideResponse("GET", "/version", {.status = 503});
+  EXPECT_EQ(errorMessage(start()), kClashTimeout);
+  EXPECT_GT(clash.requestCount("GET", "/version"), 40u);  // an HTTP error is retried
   clash.stop();
-  EXPECT_EQ(errorMessage(harness.call("start", startArguments(clash.port()))),
-            "timed out waiting for the clash api");
+  EXPECT_EQ(errorMessage(start()), kClashTimeout);
   EXPECT_EQ(daemon.ops().back(), "stop");
   EXPECT_EQ(harness.states().back(), "error");
 }
 
-TEST_F(StartTest, ProbesFailingWithAnHttpStatusAreRetried) {
-  clash.overrideResponse("GET", "/version", {.status = 503});
-  EXPECT_EQ(errorMessage(harness.call("start", startArguments(clash.port()))),
-            "timed out waiting for the clash api");
-  EXPECT_GT(clash.requestCount("GET", "/version"), 40u);
-}
-
-TEST_F(StartTest, RejectedSelectionFailsTheStart) {
-  EXPECT_EQ(errorMessage(
-                harness.call("start", startArguments(clash.port(), "s3cret", "no-such-outbound"))),
-            "clash api: HTTP 400");
-  EXPECT_EQ(daemon.ops().back(), "stop");
-}
-
 TEST_F(StartTest, UnreadableFirstTotalsStillConnectFromAZeroBaseline) {
   clash.overrideResponse("GET", "/connections", {.status = 500});
-  EXPECT_TRUE(isNullSuccess(harness.call("start", startArguments(clash.port()))));
+  EXPECT_TRUE(isNullSuccess(start()));
   clash.clearOverrides();
   clash.setTotals(700, 900);
   harness.virtualClock->advance(std::chrono::seconds(1));
@@ -189,7 +157,7 @@ TEST_F(StartTest, UnreadableFirstTotalsStillConnectFromAZeroBaseline) {
 
 TEST_F(StartTest, ConfigurationThatCannotBeWrittenFailsAndStillStopsTheEngine) {
   std::ofstream(harness.applicationSupport) << "a file where a folder belongs";
-  MethodResponse response = harness.call("start", startArguments(clash.port()));
+  MethodResponse response = start();
   EXPECT_EQ(errorCode(response), "start_failed");
   EXPECT_FALSE(errorMessage(response).empty());
   EXPECT_EQ(daemon.ops(), (std::vector<std::string>{"stop"}));
@@ -202,26 +170,17 @@ TEST_F(StartTest, ConfigurationThatCannotBeRemovedIsLoggedAndTheStartGoesOn) {
     }
     // Replace the file by a folder with content: unlink then fails.
     const std::string path = request["config_path"];
-    std::filesystem::remove(path);
-    std::filesystem::create_directories(path + "/keep");
+    fs::remove(path);
+    fs::create_directories(path + "/keep");
     daemon.setRunning(true);
     return FakeReply::json({{"ok", true}});
   });
-  EXPECT_TRUE(isNullSuccess(harness.call("start", startArguments(clash.port()))));
+  EXPECT_TRUE(isNullSuccess(start()));
   const auto lines = harness.log->lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(
       lines[0].rfind("tarq: user config not removed: remove " + harness.configPath() + ": ", 0), 0u)
       << lines[0];
-}
-
-TEST_F(StartTest, NoSocketAnswersHelperMissingAndSendsNothing) {
-  PluginHarness lone;
-  lone.listen();
-  EXPECT_EQ(*asError(lone.call("start", startArguments(clash.port()))),
-            (FlutterError{"helper_missing", "the TARQ helper is not installed", Value()}));
-  EXPECT_EQ(lone.states(), (std::vector<std::string>{"error"}));
-  EXPECT_FALSE(std::filesystem::exists(lone.configPath()));
 }
 
 TEST(StartSocketWaitTest, BundledHelperIsAwaitedUntilItsSocketAppears) {
@@ -234,13 +193,10 @@ TEST(StartSocketWaitTest, BundledHelperIsAwaitedUntilItsSocketAppears) {
     if (path != harness.socketPath) {
       return std::nullopt;
     }
-    if (harness.clock->now() < appears) {
-      return false;
-    }
-    if (seen == SteadyTime{}) {
+    if (harness.clock->now() >= appears && seen == SteadyTime{}) {
       seen = harness.clock->now();
     }
-    return true;
+    return harness.clock->now() >= appears;
   });
   const SteadyTime began = harness.clock->now();
   EXPECT_TRUE(isNullSuccess(harness.call("start", startArguments(clash.port()))));

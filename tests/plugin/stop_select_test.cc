@@ -11,76 +11,64 @@ using nlohmann::json;
 
 class StopSelectTest : public ::testing::Test {
  protected:
-  void SetUp() override { harness.listen(); }
+  void SetUp() override {
+    harness.listen();
+    ASSERT_TRUE(isNullSuccess(harness.call("start", startArguments(clash.port()))));
+  }
 
-  void connect() {
-    ASSERT_TRUE(isNullSuccess(harness.call("start", startArguments(clash->port()))));
+  MethodResponse select(const std::string& tag) {
+    return harness.call("select", Value(ValueMap{{"tag", tag}}));
   }
 
   PluginHarness harness;
-  std::unique_ptr<FakeHelperDaemon> daemon = std::make_unique<FakeHelperDaemon>(harness.socketPath);
-  std::unique_ptr<FakeClashServer> clash = std::make_unique<FakeClashServer>("s3cret");
+  FakeHelperDaemon daemon{harness.socketPath};
+  FakeClashServer clash{"s3cret"};
 };
 
-TEST_F(StopSelectTest, StopWithoutHelperSocketSucceedsAndSendsNothing) {
-  daemon.reset();
-  EXPECT_TRUE(isNullSuccess(harness.call("stop")));
-  EXPECT_EQ(harness.states(), (std::vector<std::string>{"disconnected"}));
-}
-
 TEST_F(StopSelectTest, StopEndsSamplingAndSelectionThenAsksTheHelper) {
-  connect();
   EXPECT_TRUE(isNullSuccess(harness.call("stop")));
-  EXPECT_EQ(daemon->ops().back(), "stop");
+  EXPECT_EQ(daemon.ops().back(), "stop");
   EXPECT_EQ(harness.states().back(), "disconnected");
-  const size_t samples = clash->requestCount("GET", "/connections");
+  const size_t samples = clash.requestCount("GET", "/connections");
   harness.virtualClock->advance(std::chrono::seconds(5));
   harness.call("status");  // a round trip through the queue after the firings were due
-  EXPECT_EQ(clash->requestCount("GET", "/connections"), samples);
+  EXPECT_EQ(clash.requestCount("GET", "/connections"), samples);
   EXPECT_TRUE(harness.statsEvents().empty());
-  EXPECT_EQ(errorMessage(harness.call("select", Value(ValueMap{{"tag", "direct-a"}}))),
-            "the tunnel is not running");
-  EXPECT_EQ(clash->requestCount("PUT", "/proxies/tarq"), 1u);
+  EXPECT_EQ(errorMessage(select("direct-a")), "the tunnel is not running");
+  EXPECT_EQ(clash.requestCount("PUT", "/proxies/tarq"), 1u);
 }
 
 TEST_F(StopSelectTest, RefusedStopIsAnErrorButMonitoringStaysOff) {
-  connect();
-  daemon->setResponder([](const json&) -> std::optional<FakeReply> {
+  daemon.setResponder([](const json&) -> std::optional<FakeReply> {
     return FakeReply::json({{"ok", false}});
   });
   EXPECT_EQ(*asError(harness.call("stop")), (FlutterError{"stop_failed", "", Value()}));
   EXPECT_EQ(harness.states().back(), "error");
   EXPECT_EQ(errorOf(harness.events().back()), "");
-  EXPECT_EQ(errorMessage(harness.call("select", Value(ValueMap{{"tag", "direct-a"}}))),
-            "the tunnel is not running");
+  EXPECT_EQ(errorMessage(select("direct-a")), "the tunnel is not running");
 }
 
-TEST_F(StopSelectTest, SelectSwitchesTheOutboundWithoutEvents) {
-  connect();
+TEST_F(StopSelectTest, SelectSwitchesWithoutEventsAndSurvivesAFailedRestart) {
   const size_t events = harness.events().size();
-  EXPECT_TRUE(isNullSuccess(harness.call("select", Value(ValueMap{{"tag", "direct-a"}}))));
-  EXPECT_EQ(clash->selected(), "direct-a");
+  EXPECT_TRUE(isNullSuccess(select("direct-a")));
+  EXPECT_EQ(clash.selected(), "direct-a");
   // "auto" has no meaning here: it is sent like any tag (and this group has no such member).
-  EXPECT_EQ(errorMessage(harness.call("select", Value(ValueMap{{"tag", "auto"}}))),
-            "clash api: HTTP 400");
-  EXPECT_EQ(errorMessage(harness.call("select", Value(ValueMap{{"tag", "nowhere"}}))),
-            "clash api: HTTP 400");
+  EXPECT_EQ(*asError(select("auto")),
+            (FlutterError{"select_failed", "clash api: HTTP 400", Value()}));
   harness.flush();
   EXPECT_EQ(harness.events().size(), events);
   EXPECT_EQ(harness.states().back(), "connected");
-}
 
-TEST_F(StopSelectTest, FailedRestartKeepsTheEarlierClientForSelect) {
-  connect();
-  daemon->setResponder([](const json& request) -> std::optional<FakeReply> {
+  // A failed start keeps the earlier Clash client for "select".
+  daemon.setResponder([](const json& request) -> std::optional<FakeReply> {
     if (request.value("op", "") == "start") {
       return FakeReply::json({{"ok", false}, {"error", "busy"}});
     }
     return std::nullopt;
   });
-  EXPECT_EQ(errorMessage(harness.call("start", startArguments(clash->port()))), "busy");
-  EXPECT_TRUE(isNullSuccess(harness.call("select", Value(ValueMap{{"tag", "direct-a"}}))));
-  EXPECT_EQ(clash->selected(), "direct-a");
+  EXPECT_EQ(errorMessage(harness.call("start", startArguments(clash.port()))), "busy");
+  EXPECT_TRUE(isNullSuccess(select("direct-b")));
+  EXPECT_EQ(clash.selected(), "direct-b");
 }
 
 }  // namespace
