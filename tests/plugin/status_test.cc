@@ -33,6 +33,7 @@ TEST_F(StatusTest, RunningEngineIsAdoptedWithoutSinceOrSamplingUntilTheHelperGoe
 }
 
 TEST_F(StatusTest, HelperStatusPassesRunningPidAndBuildOnly) {
+  harness.listen();
   EXPECT_TRUE(isNullSuccess(harness.call("helperStatus")));
   FakeHelperDaemon daemon(harness.socketPath);
   daemon.setResponder([](const json&) -> std::optional<FakeReply> {
