@@ -62,18 +62,16 @@ TEST_F(StartTest, ConnectsSelectsAndAnswersAfterItsEvents) {
   EXPECT_EQ(daemon.configsAtStart(), (std::vector<std::optional<std::string>>{kConfigText}));
   EXPECT_FALSE(fs::exists(harness.configPath()));
 
+  // The fake API refuses a wrong secret, so the selection proves it was sent.
   EXPECT_EQ(clash.selected(), "direct-b");
-  ASSERT_EQ(clash.requestCount("PUT", "/proxies/tarq"), 1u);
-  for (const RecordedRequest& request : clash.requests()) {
-    EXPECT_EQ(request.header("Authorization"), "Bearer s3cret");
-  }
+  EXPECT_EQ(clash.requestCount("PUT", "/proxies/tarq"), 1u);
   EXPECT_EQ(*asValue(harness.call("status")),
             Value(ValueMap{{"state", "connected"}, {"since", since}}));
 }
 
 // "auto" means no selection; any other tag, even "", is sent and must be
 // accepted.
-TEST_F(StartTest, SelectionIsSentUnlessAutoAndARejectedOneFailsTheStart) {
+TEST_F(StartTest, StopsARunningEngineFirstAndSendsAnySelectionButAuto) {
   daemon.setRunning(true);
   EXPECT_TRUE(isNullSuccess(start("auto")));
   const auto ops = daemon.ops();
