@@ -44,7 +44,6 @@ TEST_F(DispatchTest, MistypedRequiredArgumentsAreRefusedAtOnceAndQueriesIgnoreAr
 
 TEST_F(DispatchTest, MistypedOptionalArgumentsTakeTheirDefaults) {
   FakeHelperDaemon daemon(harness.socketPath);
-  FakeClashServer clash;
   // "selected" as a number becomes "auto" (no selection); "clashPort" as a
   // string becomes 0, where no Clash API answers.
   MethodResponse response = harness.call(
@@ -74,9 +73,8 @@ TEST_F(DispatchTest, MainThreadAnswersBadCallsWhileAStartHoldsTheQueue) {
   release.set_value();
   start.get();
   status.get();
-  std::vector<std::string> timeline = harness.timeline();
-  EXPECT_EQ(timeline, (std::vector<std::string>{"answer select", "answer nope", "answer start",
-                                                "answer status"}));
+  EXPECT_EQ(harness.timeline(), (std::vector<std::string>{"answer select", "answer nope",
+                                                          "answer start", "answer status"}));
 }
 
 // Without a helper socket: "start" fails before writing the configuration,

@@ -16,7 +16,6 @@ namespace {
 using nlohmann::json;
 namespace fs = std::filesystem;
 
-constexpr char kEngineTimeout[] = "timed out waiting for sing-box to start";
 constexpr char kClashTimeout[] = "timed out waiting for the clash api";
 
 class StartTest : public ::testing::Test {
@@ -124,7 +123,7 @@ TEST_F(StartTest, EngineNeverRunningOrStatusKeptFailingTimesOutAfterTenSeconds) 
   for (const FakeReply& reply : replies) {
     auto statuses = replyTo("status", reply, 1);
     const SteadyTime began = harness.clock->now();
-    EXPECT_EQ(errorMessage(start()), kEngineTimeout) << reply.bytes;
+    EXPECT_EQ(errorMessage(start()), "timed out waiting for sing-box to start") << reply.bytes;
     EXPECT_GE(harness.clock->now() - began, std::chrono::seconds(10));
     EXPECT_LT(harness.clock->now() - began, std::chrono::milliseconds(10400));
     EXPECT_GT(statuses->load(), 40) << reply.bytes;
