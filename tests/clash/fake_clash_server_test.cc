@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 #include "clash/clash_client.h"
 
@@ -19,17 +20,13 @@ TEST(FakeClashServerTest, SelectsLikeTheEngine) {
   FakeClashServer server("s3cret", {"direct-a", "direct-b"});
   ClashClient client(server.port(), "s3cret");
   EXPECT_EQ(server.selected(), "direct-a");
-  const struct {
-    const char* path;
-    const char* body;
-    int status;  // 200 for the empty 204
-  } cases[] = {
+  // 200 stands for the empty 204.
+  const std::tuple<const char*, const char*, int> cases[] = {
       {"/proxies/tarq", R"({"name":"direct-b"})", 200},
       {"/proxies/tarq", R"({"name":"x"})", 400},
       {"/proxies/tarq", "not json", 400},
       {"/proxies/tarq", R"({"name":1})", 400},
-      {"/proxies/other", R"({"name":"direct-a"})", 404},
-  };
+      {"/proxies/other", R"({"name":"direct-a"})", 404}};
   for (const auto& [path, body, status] : cases) {
     try {
       EXPECT_EQ(client.request("PUT", path, body), "");
