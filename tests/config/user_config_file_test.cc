@@ -17,20 +17,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
-mode_t modeOf(const std::string& path) {
+struct stat statOf(const std::string& path) {
   struct stat info {};
   EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
-  return info.st_mode & 07777;
+  return info;
+}
+
+mode_t modeOf(const std::string& path) {
+  return statOf(path).st_mode & 07777;
 }
 
 std::string contentOf(const std::string& path) {
   std::ostringstream out;
   out << std::ifstream(path, std::ios::binary).rdbuf();
   return out.str();
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
 }
 
 // The UserConfigError that `call` throws, as its message.
@@ -59,8 +59,9 @@ class UserConfigFileTest : public ::testing::Test {
   mode_t savedUmask_ = ::umask(022);
 };
 
-TEST_F(UserConfigFileTest, WritesAPrivateFileInPrivateDirectoriesUnderAnyUmask) {
+TEST_F(UserConfigFileTest, WritesAPrivateFileInPrivateDirectoriesUnderAnyUmaskAndRemovesIt) {
   EXPECT_EQ(UserConfigFile{"/data/"}.path(), "/data/config.json");
+  EXPECT_NO_THROW(file_.remove());  // nothing there yet
   for (mode_t mask : {022, 0, 077}) {
     ::umask(mask);
     for (const std::string text : {R"({"log":{"level":"info"}})", ""}) {
@@ -72,24 +73,24 @@ TEST_F(UserConfigFileTest, WritesAPrivateFileInPrivateDirectoriesUnderAnyUmask) 
     }
     fs::permissions(directory_, fs::perms(0755));  // an open directory becomes private
   }
+  file_.remove();
+  EXPECT_FALSE(fs::exists(path_));
+  EXPECT_NO_THROW(file_.remove());  // the directory without the file
 }
 
 TEST_F(UserConfigFileTest, StaleFileOrLinkIsReplacedNotWrittenThrough) {
   fs::create_directories(directory_);
-  writeFile(path_, "an old and much longer configuration");
+  std::ofstream(path_) << "an old and much longer configuration";
   fs::permissions(path_, fs::perms(0644));
-  struct stat before {};
-  ASSERT_EQ(::stat(path_.c_str(), &before), 0);
+  const ino_t before = statOf(path_).st_ino;
   std::ifstream holdOld(path_);  // so that the old inode cannot be reused
   file_.write("new");
-  struct stat after {};
-  ASSERT_EQ(::stat(path_.c_str(), &after), 0);
-  EXPECT_NE(after.st_ino, before.st_ino);
+  EXPECT_NE(statOf(path_).st_ino, before);
   EXPECT_EQ(contentOf(path_), "new");
   EXPECT_EQ(modeOf(path_), 0600u);
 
   const std::string target = temp_.file("target.json");
-  writeFile(target, "precious");
+  std::ofstream(target) << "precious";
   fs::remove(path_);
   fs::create_symlink(target, path_);
   file_.write("fresh");
@@ -125,22 +126,13 @@ TEST_F(UserConfigFileTest, ShortWritesAreContinuedAndAFailedOneLeavesNoFile) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(path_)));
 }
 
-TEST_F(UserConfigFileTest, RemoveSucceedsWithoutFileOrDirectory) {
-  EXPECT_NO_THROW(file_.remove());
-  fs::create_directories(directory_);
-  EXPECT_NO_THROW(file_.remove());
-  file_.write("x");
-  file_.remove();
-  EXPECT_FALSE(fs::exists(path_));
-}
-
 TEST_F(UserConfigFileTest, WhatStandsInTheWayIsLeftAlone) {
-  writeFile(parent_, "not a folder");  // a file in the directory's path
+  std::ofstream(parent_) << "not a folder";  // a file in the directory's path
   EXPECT_THROW(file_.write("x"), fs::filesystem_error);
 
   fs::remove(parent_);
   fs::create_directories(parent_);
-  writeFile(directory_, "not a folder");  // a file at the directory's path
+  std::ofstream(directory_) << "not a folder";  // a file at the directory's path
   fs::permissions(directory_, fs::perms(0644));
   EXPECT_THROW(file_.write("x"), fs::filesystem_error);
   EXPECT_EQ(modeOf(directory_), 0644u);
