@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "tests/support/fake_helper_daemon.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/fake_registration.h"
@@ -65,27 +68,45 @@ TEST(HelperServiceDecisionTest, EveryOutcomeCompletesExactlyOnce) {
   }
 }
 
-// Polling runs on the injected clock: an attempt every 0.1 s until a reply
-// decodes or the wait has passed after an attempt and its pause.
-TEST(HelperServiceTest, PollsTheDaemonOnTheClockUntilAReplyDecodes) {
+// The entry point, with a bundle, a registration service and a socket.
+TEST(HelperServiceTest, PreparesOnlyABundledDaemonOnNewSystemsAndPollsItOnTheClock) {
   testing::TempDir dir;
   auto clock = std::make_shared<VirtualClock>();
+  auto platform =
+      std::make_shared<testing::FakePlatform>(std::nullopt, dir.path(), OsVersion{12, 7, 4});
+  auto registry = std::make_shared<testing::FakeRegistrationService>();
   HelperService service(
-      {clock, std::make_shared<testing::FakePlatform>(std::nullopt, dir.path(), OsVersion{14, 4}),
-       std::make_shared<MemoryLog>(), std::make_shared<testing::FakeRegistrationService>(),
-       dir.file("helper.sock")});
-  EXPECT_EQ(RegistrationService::system()->daemon(kHelperPlistName), nullptr);  // Linux
-  bool responds = true;
-  auto secondsOf = [&](double waitSeconds) {
-    const SteadyTime start = clock->now();
-    responds = service.helperResponds(waitSeconds);
+      {clock, platform, std::make_shared<MemoryLog>(), registry, dir.file("helper.sock")});
+  SteadyTime start = clock->now();
+  auto secondsSinceStart = [&] {
     return std::chrono::duration<double>(clock->now() - start).count();
   };
-  EXPECT_DOUBLE_EQ(secondsOf(kPrepareWaitSeconds), 12.0);  // 120 attempts
-  EXPECT_FALSE(responds);
-  EXPECT_DOUBLE_EQ(secondsOf(0.0), 0.1);  // still one attempt
-  EXPECT_FALSE(responds);
+  std::vector<bool> results;
+  auto prepare = [&] { service.prepare([&](bool usable) { results.push_back(usable); }); };
+  prepare();  // old system
+  platform->setOsVersion({14, 4, 1});
+  prepare();  // no daemon in the bundle
+  EXPECT_EQ(registry->lastPlistName, "");
+  std::filesystem::create_directories(dir.file(kLaunchDaemonsFolder));
+  std::ofstream(dir.file(kLaunchDaemonsFolder) + kHelperPlistName) << "<plist/>";
+  auto registration = std::exchange(registry->registration, nullptr);
+  prepare();  // no registration service
+  EXPECT_EQ(registry->lastPlistName, "dev.orvek.tarq.helper.plist");
+  EXPECT_EQ(RegistrationService::system()->daemon(kHelperPlistName), nullptr);  // Linux
 
+  registry->registration = registration;
+  registration->currentStatus = kRegistrationEnabled;
+  registration->unregisterOnAnotherThread = false;
+  registration->statusAfterRegister = kRegistrationRequiresApproval;
+  prepare();  // enabled but silent: recovered, then waiting for approval
+  EXPECT_DOUBLE_EQ(secondsSinceStart(), 12.0);  // 120 attempts, 0.1 s apart
+  EXPECT_EQ(registration->unregisterCalls, 1);
+  EXPECT_EQ(registry->settingsOpened, 1);
+  EXPECT_EQ(results, (std::vector<bool>{true, true, true, false}));
+
+  start = clock->now();
+  EXPECT_FALSE(service.helperResponds(0.0));  // still one attempt
+  EXPECT_DOUBLE_EQ(secondsSinceStart(), 0.1);
   FakeHelperDaemon daemon(dir.file("helper.sock"));
   int connections = 0;
   daemon.setResponder([&connections](const nlohmann::json&) {
@@ -94,10 +115,11 @@ TEST(HelperServiceTest, PollsTheDaemonOnTheClockUntilAReplyDecodes) {
                                  FakeReply::line("not json")};
     return connections < 4 ? replies[connections++] : FakeReply::line("{}");
   });
-  EXPECT_DOUBLE_EQ(secondsOf(0.0), 0.0);  // a refusal is an answer too
-  EXPECT_TRUE(responds);
-  EXPECT_DOUBLE_EQ(secondsOf(kPrepareWaitSeconds), 0.3);  // three failures first
-  EXPECT_TRUE(responds);
+  start = clock->now();
+  EXPECT_TRUE(service.helperResponds(0.0));  // a refusal is an answer too
+  EXPECT_EQ(secondsSinceStart(), 0.0);
+  EXPECT_TRUE(service.helperResponds(kPrepareWaitSeconds));  // three failures first
+  EXPECT_DOUBLE_EQ(secondsSinceStart(), 0.3);
   EXPECT_EQ(daemon.ops().size(), 5u);
 }
 
