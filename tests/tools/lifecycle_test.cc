@@ -46,25 +46,20 @@ class LifecycleTest : public ::testing::Test {
     return reply && reply->status == 200 ? json::parse(reply->body)["now"] : "";
   }
 
-  // Reads lines until one satisfies `wanted`; fails the test after 10 s.
-  static std::string lineWhere(ToolProcess& process,
-                               const std::function<bool(const std::string&)>& wanted) {
+  // Reads lines until one contains `text` (or, with `with` false, one that
+  // does not); fails the test after 10 s.
+  static std::string lineWith(ToolProcess& process, const std::string& text, bool with = true) {
     while (auto line = process.readLine()) {
-      if (wanted(*line)) {
+      if ((line->find(text) != std::string::npos) == with) {
         return *line;
       }
     }
-    ADD_FAILURE() << "no such line; stderr: " << process.errorText();
+    ADD_FAILURE() << "no line " << (with ? "with " : "without ") << text
+                  << "; stderr: " << process.errorText();
     return "";
   }
-  static std::function<bool(const std::string&)> containing(const std::string& text) {
-    return [text](const std::string& line) { return line.find(text) != std::string::npos; };
-  }
-  // The next channel line that is not a "stats" event.
   static json nextNonStats(ToolProcess& channel) {
-    return json::parse(lineWhere(channel, [](const std::string& line) {
-      return line.find(R"("type":"stats")") == std::string::npos;
-    }));
+    return json::parse(lineWith(channel, R"("type":"stats")", false));
   }
 
   TempDir dir_;
@@ -96,7 +91,7 @@ TEST_F(LifecycleTest, TheChannelDrivesTheWholeJob) {
   EXPECT_EQ(nextNonStats(channel), json({{"id", 2}, {"result", nullptr}}));
   EXPECT_EQ(selectedOutbound(), "direct-b");
 
-  json stats = json::parse(lineWhere(channel, containing(R"("type":"stats")")))["event"];
+  json stats = json::parse(lineWith(channel, R"("type":"stats")"))["event"];
   EXPECT_GT(stats["totalDown"].get<int64_t>(), 0);
   EXPECT_GE(stats["down"].get<int64_t>(), 0);
 
@@ -124,6 +119,14 @@ TEST_F(LifecycleTest, TheChannelDrivesTheWholeJob) {
 }
 
 TEST_F(LifecycleTest, HumanCommandsFromSeparateProcesses) {
+  writeFile(config_, R"({"experimental": {"clash_api": {"external_controller": "127.0.0.1:)" +
+                         std::to_string(port_) + R"("}}})");
+  ToolRun rejected = runTool(tarqctl({"start", config_}));
+  EXPECT_EQ(rejected.status, 1);
+  EXPECT_NE(rejected.err.find("start_failed: sing-box exited (exit status 1)"), std::string::npos)
+      << rejected.err;
+
+  writeFile(config_, engineConfig(port_, kSecret));
   ToolRun start = runTool(tarqctl({"start", config_, "--selected", "direct-b"}));
   ASSERT_EQ(start.status, 0) << start.err;
   EXPECT_NE(start.out.find("connected"), std::string::npos) << start.out;
@@ -145,36 +148,27 @@ TEST_F(LifecycleTest, HumanCommandsFromSeparateProcesses) {
 
 TEST_F(LifecycleTest, FollowTakesTypedCommandsAndStopsTheTunnelOnCtrlC) {
   ToolProcess follow(tarqctl({"start", config_, "--follow"}));
-  lineWhere(follow, containing("following the traffic"));
-  lineWhere(follow, containing("↓"));  // a live traffic line
+  lineWith(follow, "following the traffic");
+  lineWith(follow, "↓");  // a live traffic line
   follow.writeLine("select direct-b");
-  lineWhere(follow, containing("outbound \"direct-b\" selected"));
+  lineWith(follow, "outbound \"direct-b\" selected");
   EXPECT_EQ(selectedOutbound(), "direct-b") << helper_->errorText();
 
   follow.signal(SIGINT);
-  lineWhere(follow, containing("stopped"));
+  lineWith(follow, "stopped");
   EXPECT_EQ(follow.waitForExit(), 0);
   EXPECT_EQ(helperStatus()["running"], false);
 }
 
 TEST_F(LifecycleTest, FollowEndsWhenTheEngineDies) {
   ToolProcess follow(tarqctl({"start", config_, "--follow"}));
-  lineWhere(follow, containing("following the traffic"));
+  lineWith(follow, "following the traffic");
   pid_t engine = helperStatus()["pid"].get<pid_t>();
   ASSERT_GT(engine, 0) << helper_->errorText();  // kill(0) would end the whole test run
   kill(engine, SIGKILL);
   EXPECT_EQ(follow.waitForExit(), 1);
   EXPECT_NE(follow.errorText().find("the tunnel failed: the tunnel stopped"), std::string::npos)
       << follow.errorText() << helper_->errorText();
-}
-
-TEST_F(LifecycleTest, StartReportsAnEngineThatRejectsTheConfiguration) {
-  writeFile(config_, R"({"experimental": {"clash_api": {"external_controller": "127.0.0.1:)" +
-                         std::to_string(port_) + R"("}}})");
-  ToolRun start = runTool(tarqctl({"start", config_}));
-  EXPECT_EQ(start.status, 1);
-  EXPECT_NE(start.err.find("start_failed: sing-box exited (exit status 1)"), std::string::npos)
-      << start.err;
 }
 
 }  // namespace

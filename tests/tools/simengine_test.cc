@@ -33,7 +33,6 @@ class SimEngineTest : public ::testing::Test {
     auto reply = client_.Get(path.c_str());
     return reply && reply->status == 200 ? json::parse(reply->body) : json();
   }
-
   int put(const std::string& path, const std::string& body) {
     auto reply = client_.Put(path.c_str(), body, "application/json");
     return reply ? reply->status : 0;
@@ -45,7 +44,7 @@ class SimEngineTest : public ::testing::Test {
   httplib::Client client_{"127.0.0.1", port_};
 };
 
-TEST_F(SimEngineTest, RequiresTheBearerSecret) {
+TEST_F(SimEngineTest, RequiresTheBearerSecretAndEndsCleanlyOnSigterm) {
   httplib::Client anonymous("127.0.0.1", port_);
   auto reply = anonymous.Get("/version");
   ASSERT_TRUE(reply);
@@ -53,6 +52,8 @@ TEST_F(SimEngineTest, RequiresTheBearerSecret) {
   EXPECT_EQ(json::parse(reply->body), json({{"message", "Unauthorized"}}));
   anonymous.set_bearer_token_auth("wrong");
   EXPECT_EQ(anonymous.Get("/connections")->status, 401);
+  engine_->signal(SIGTERM);
+  EXPECT_EQ(engine_->waitForExit(), 0);
 }
 
 TEST_F(SimEngineTest, SwitchesOnlyMembersOfTheSelector) {
@@ -77,11 +78,6 @@ TEST_F(SimEngineTest, ConnectionTotalsGrowAndEntriesHaveSingBoxShape) {
     return later["uploadTotal"].get<int64_t>() > first["uploadTotal"].get<int64_t>() &&
            later["downloadTotal"].get<int64_t>() > first["downloadTotal"].get<int64_t>();
   }));
-}
-
-TEST_F(SimEngineTest, EndsCleanlyOnSigterm) {
-  engine_->signal(SIGTERM);
-  EXPECT_EQ(engine_->waitForExit(), 0);
 }
 
 TEST(SimEngineConfigTest, RefusesConfigurationsItCannotServe) {
