@@ -72,19 +72,19 @@ class LifecycleTest : public ::testing::Test {
 
 TEST_F(LifecycleTest, TheChannelDrivesTheWholeJob) {
   ToolProcess channel(tarqctl({"channel"}));
+  // Makes a call and returns the next line that is not a "stats" event.
   auto call = [&](int id, const std::string& method, json arguments = nullptr) {
     channel.writeLine(json({{"id", id}, {"method", method}, {"arguments", arguments}}).dump());
+    return nextNonStats(channel);
   };
-  call(1, "prepare");
-  EXPECT_EQ(nextNonStats(channel), json({{"id", 1}, {"result", true}}));
+  EXPECT_EQ(call(1, "prepare"), json({{"id", 1}, {"result", true}}));
 
   channel.writeLine(R"({"listen": null})");
-  call(2, "start",
-       {{"config", engineConfig(port_, kSecret)},
-        {"selected", "direct-b"},
-        {"clashPort", port_},
-        {"clashSecret", kSecret}});
-  EXPECT_EQ(nextNonStats(channel)["event"]["state"], "connecting");
+  json start = {{"config", engineConfig(port_, kSecret)},
+                {"selected", "direct-b"},
+                {"clashPort", port_},
+                {"clashSecret", kSecret}};
+  EXPECT_EQ(call(2, "start", start)["event"]["state"], "connecting");
   json connected = nextNonStats(channel)["event"];
   EXPECT_EQ(connected["state"], "connected");
   EXPECT_GT(connected["since"].get<int64_t>(), 0);
@@ -95,23 +95,18 @@ TEST_F(LifecycleTest, TheChannelDrivesTheWholeJob) {
   EXPECT_GT(stats["totalDown"].get<int64_t>(), 0);
   EXPECT_GE(stats["down"].get<int64_t>(), 0);
 
-  call(3, "select", {{"tag", "direct-a"}});
-  EXPECT_EQ(nextNonStats(channel), json({{"id", 3}, {"result", nullptr}}));
+  EXPECT_EQ(call(3, "select", {{"tag", "direct-a"}}), json({{"id", 3}, {"result", nullptr}}));
   EXPECT_EQ(selectedOutbound(), "direct-a");
-  call(4, "select", {{"tag", "nowhere"}});
   EXPECT_EQ(
-      nextNonStats(channel)["error"],
+      call(4, "select", {{"tag", "nowhere"}})["error"],
       json({{"code", "select_failed"}, {"message", "clash api: HTTP 400"}, {"details", nullptr}}));
 
-  call(5, "status");
-  EXPECT_EQ(nextNonStats(channel)["result"]["state"], "connected");
-  call(6, "helperStatus");
-  json helper = nextNonStats(channel)["result"];
+  EXPECT_EQ(call(5, "status")["result"]["state"], "connected");
+  json helper = call(6, "helperStatus")["result"];
   EXPECT_EQ(helper["running"], true);
   EXPECT_EQ(helper["build"], "tarq-devhelper 0.1.0");
 
-  call(7, "stop");
-  EXPECT_EQ(nextNonStats(channel)["event"]["state"], "disconnected");
+  EXPECT_EQ(call(7, "stop")["event"]["state"], "disconnected");
   EXPECT_EQ(nextNonStats(channel), json({{"id", 7}, {"result", nullptr}}));
   channel.closeInput();
   EXPECT_EQ(channel.waitForExit(), 0);
