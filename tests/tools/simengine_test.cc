@@ -23,8 +23,6 @@ class SimEngineTest : public ::testing::Test {
     engine_ = std::make_unique<ToolProcess>(std::vector<std::string>{
         TARQ_SIMENGINE_PATH, "run", "-c", dir_.file("config.json"), "--connections", "4"});
     client_.set_bearer_token_auth(kSecret);
-    client_.set_connection_timeout(2);
-    client_.set_read_timeout(5);
     ASSERT_TRUE(eventually([&] { return static_cast<bool>(client_.Get("/version")); }))
         << engine_->errorText();
   }
@@ -69,7 +67,6 @@ TEST_F(SimEngineTest, SwitchesOnlyMembersOfTheSelector) {
 
 TEST_F(SimEngineTest, ConnectionTotalsGrowAndEntriesHaveSingBoxShape) {
   json first = get("/connections");
-  ASSERT_TRUE(first.is_object());
   ASSERT_EQ(first["connections"].size(), 4u);
   EXPECT_EQ(first["connections"][0]["chains"], json({"direct-a", "tarq"}));
   EXPECT_TRUE(first["connections"][0]["metadata"]["sourcePort"].is_string());
