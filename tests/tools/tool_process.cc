@@ -28,18 +28,6 @@ void check(bool ok, const char* what) {
   }
 }
 
-// What the file open as `fd` holds, from its start whatever the offset of `fd`.
-std::string fileText(int fd) {
-  std::ifstream file("/proc/self/fd/" + std::to_string(fd), std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
-}
-
-int anonymousFile() {
-  int fd = open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  check(fd >= 0, "O_TMPFILE");
-  return fd;
-}
-
 }  // namespace
 
 ToolProcess::ToolProcess(std::vector<std::string> arguments) {
@@ -48,7 +36,8 @@ ToolProcess::ToolProcess(std::vector<std::string> arguments) {
   int input[2];
   int output[2];
   check(pipe2(input, O_CLOEXEC) == 0 && pipe2(output, O_CLOEXEC) == 0, "pipe");
-  errorFile_ = anonymousFile();
+  errorFile_ = open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  check(errorFile_ >= 0, "O_TMPFILE");
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -136,7 +125,9 @@ void ToolProcess::signal(int number) const {
 }
 
 std::string ToolProcess::errorText() const {
-  return fileText(errorFile_);
+  // A fresh open reads from the start, whatever the offset the program left.
+  std::ifstream file("/proc/self/fd/" + std::to_string(errorFile_), std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
 }
 
 ToolRun runTool(std::vector<std::string> arguments) {
@@ -171,11 +162,18 @@ int connectUnix(const std::string& socketPath) {
   return connection;
 }
 
-namespace {
-
-// Also runs in a forked child; the tests that fork run no other threads.
-std::string exchangeHere(const std::string& socketPath, const std::string& line) {
+std::string helperExchange(const std::string& socketPath, const std::string& request,
+                           std::optional<uid_t> asUid) {
+  // The helper knows its caller by the credentials of connect(), which are
+  // the effective ids at that moment.
+  if (asUid) {
+    check(setegid(*asUid) == 0 && seteuid(*asUid) == 0, "seteuid");
+  }
   int connection = connectUnix(socketPath);
+  if (asUid) {
+    check(seteuid(0) == 0 && setegid(0) == 0, "seteuid back");
+  }
+  std::string line = request + "\n";
   timeval timeout{10, 0};
   std::string reply;
   if (connection >= 0 &&
@@ -187,29 +185,6 @@ std::string exchangeHere(const std::string& socketPath, const std::string& line)
     }
   }
   close(connection);
-  return reply;
-}
-
-}  // namespace
-
-std::string helperExchange(const std::string& socketPath, const std::string& request,
-                           std::optional<uid_t> asUid) {
-  if (!asUid) {
-    return exchangeHere(socketPath, request + "\n");
-  }
-  int replyFile = anonymousFile();
-  pid_t child = fork();
-  check(child >= 0, "fork");
-  if (child == 0) {
-    if (setgid(*asUid) != 0 || setuid(*asUid) != 0) {
-      _exit(1);
-    }
-    std::string reply = exchangeHere(socketPath, request + "\n");
-    _exit(write(replyFile, reply.data(), reply.size()) < 0);
-  }
-  waitpid(child, nullptr, 0);
-  std::string reply = fileText(replyFile);
-  close(replyFile);
   return reply;
 }
 

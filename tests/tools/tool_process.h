@@ -58,8 +58,8 @@ ToolRun runTool(std::vector<std::string> arguments);
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s);
 
 // One request line to the helper socket at `socketPath`, and its reply line
-// ("" when the helper sent nothing). With `asUid` the exchange is made by a
-// child process running as that user (needs root).
+// ("" when the helper sent nothing). With `asUid` it connects as that user
+// (needs root).
 std::string helperExchange(const std::string& socketPath, const std::string& request,
                            std::optional<uid_t> asUid = std::nullopt);
 
