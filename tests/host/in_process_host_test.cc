@@ -13,24 +13,19 @@ namespace {
 using Strings = std::vector<std::string>;
 
 // Keeps the sinks it is given and records its calls.
-class RecordingStreamHandler final : public StreamHandler {
- public:
-  explicit RecordingStreamHandler(std::function<void(std::string)> record)
-      : record_(std::move(record)) {}
+struct RecordingStreamHandler final : StreamHandler {
   std::optional<FlutterError> onListen(const Value& arguments,
                                        std::shared_ptr<EventSink> events) override {
     sinks.push_back(std::move(events));
-    record_("listen " + describe(arguments));
+    record("listen " + describe(arguments));
     return std::nullopt;
   }
   std::optional<FlutterError> onCancel(const Value& arguments) override {
-    record_("cancel " + describe(arguments));
+    record("cancel " + describe(arguments));
     return std::nullopt;
   }
+  std::function<void(std::string)> record;
   std::vector<std::shared_ptr<EventSink>> sinks;
-
- private:
-  std::function<void(std::string)> record_;
 };
 
 // Everything the application side sees goes into inbox_, marked when it did
@@ -84,7 +79,8 @@ TEST_F(InProcessHostTest, EachCallIsAnsweredExactlyOnceOnTheMainThread) {
 }
 
 TEST_F(InProcessHostTest, EventsAndAnswersKeepTheirOrderAndReachOnlyTheCurrentListener) {
-  auto handler = std::make_shared<RecordingStreamHandler>([this](std::string s) { record(s); });
+  auto handler = std::make_shared<RecordingStreamHandler>();
+  handler->record = [this](const std::string& text) { record(text); };
   host_.setStreamHandler("events", handler);
   listen("a");
   host_.flush();

@@ -4,13 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <algorithm>
 #include <limits>
 #include <memory>
-#include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
 
 namespace tarq::macos {
 namespace {
@@ -33,20 +29,17 @@ struct FakeObject {
   std::vector<std::pair<Ref, Ref>> entries;
 };
 
-Ref make(FakeObject made) {
-  return std::make_shared<const FakeObject>(std::move(made));
-}
-
-Ref number(std::string objCType, int64_t integer, double floating = 0, bool cfBoolean = false) {
-  return make({ObjectKind::kNumber, cfBoolean, std::move(objCType), integer, floating});
-}
-
-Ref string(std::string_view text) {
-  return make({.kind = ObjectKind::kString, .text = std::string(text)});
-}
-
 struct FakeModel {
   using Object = Ref;
+
+  static Ref make(FakeObject made) { return std::make_shared<const FakeObject>(std::move(made)); }
+  static Ref number(std::string objCType, int64_t integer, double floating = 0, bool cf = false) {
+    return make({ObjectKind::kNumber, cf, std::move(objCType), integer, floating});
+  }
+  static Ref string(std::string_view text) {
+    return make({.kind = ObjectKind::kString, .text = std::string(text)});
+  }
+  static Ref other() { return make({.kind = ObjectKind::kOther}); }
 
   static ObjectKind kind(const Ref& item) { return item ? item->kind : ObjectKind::kNull; }
   static bool isBooleanNumber(const Ref& item) { return item->cfBoolean; }
@@ -55,12 +48,9 @@ struct FakeModel {
   static int64_t integerValue(const Ref& item) { return item->integer; }
   static double doubleValue(const Ref& item) { return item->floating; }
   static std::string stringValue(const Ref& item) { return item->text; }
-
   template <typename F>
   static void forEachElement(const Ref& list, F&& visit) {
-    for (const Ref& element : list->elements) {
-      visit(element);
-    }
+    std::for_each(list->elements.begin(), list->elements.end(), visit);
   }
   template <typename F>
   static void forEachEntry(const Ref& map, F&& visit) {
@@ -79,23 +69,23 @@ struct FakeModel {
     return string(text);
   }
   static Ref makeList(std::vector<Ref> list) {
-    return make({.kind = ObjectKind::kList, .elements = list});
+    return make({.kind = ObjectKind::kList, .elements = std::move(list)});
   }
   static Ref makeMap(std::vector<std::pair<Ref, Ref>> map) {
     return make({.kind = ObjectKind::kMap, .entries = std::move(map)});
   }
 };
 
-using Translation = ValueTranslation<FakeModel>;
+// Deriving from the model lets each case build objects without qualification.
+class FoundationValueTest : public ::testing::Test, public FakeModel {
+ protected:
+  using Translation = ValueTranslation<FakeModel>;
+};
 
-Ref other() {
-  return make({.kind = ObjectKind::kOther});
-}
-
-TEST(FoundationValueTest, BooleansIntegersAndDoublesStayApart) {
+TEST_F(FoundationValueTest, BooleansIntegersAndDoublesStayApart) {
   const std::pair<Ref, Value> cases[] = {
-      {FakeModel::makeBoolean(true), Value(true)},
-      {FakeModel::makeBoolean(false), Value(false)},
+      {makeBoolean(true), Value(true)},
+      {makeBoolean(false), Value(false)},
       // A char-typed number that is no CFBoolean is an integer, not a Boolean.
       {number("c", 1), Value(int64_t{1})},
       {number("i", 8080), Value(int64_t{8080})},
@@ -103,7 +93,7 @@ TEST(FoundationValueTest, BooleansIntegersAndDoublesStayApart) {
       {number("f", 0, 0.5), Value(0.5)},
   };
   for (const auto& [object, value] : cases) {
-    EXPECT_EQ(Translation::toValue(object), value);
+    EXPECT_EQ(Translation::toValue(object), value) << describe(value);
   }
   EXPECT_TRUE(Translation::toObject(Value(true))->cfBoolean);
   const Ref one = Translation::toObject(Value(int64_t{1}));
@@ -112,7 +102,7 @@ TEST(FoundationValueTest, BooleansIntegersAndDoublesStayApart) {
   EXPECT_EQ(Translation::toObject(Value(1.0))->objCType, "d");
 }
 
-TEST(FoundationValueTest, ArgumentsRoundTrip) {
+TEST_F(FoundationValueTest, ArgumentsRoundTrip) {
   const Value arguments(ValueMap{
       {"config", Value("{\"log\":{}}")},
       {"clashPort", Value(int64_t{9090})},
@@ -124,9 +114,9 @@ TEST(FoundationValueTest, ArgumentsRoundTrip) {
   EXPECT_EQ(Translation::toValue(Translation::toObject(arguments)), arguments);
 }
 
-TEST(FoundationValueTest, NullAndWhatCannotBeTranslatedBecomeNull) {
+TEST_F(FoundationValueTest, NullAndWhatCannotBeTranslatedBecomeNull) {
   EXPECT_TRUE(Translation::toValue(nullptr).isNull());
-  EXPECT_TRUE(Translation::toValue(FakeModel::makeNull()).isNull());
+  EXPECT_TRUE(Translation::toValue(makeNull()).isNull());
   // At the top level null is nil; inside a collection it is NSNull.
   EXPECT_EQ(Translation::toTopLevelObject(Value()), nullptr);
   const Ref list = Translation::toTopLevelObject(Value(ValueList{Value()}));
@@ -136,15 +126,14 @@ TEST(FoundationValueTest, NullAndWhatCannotBeTranslatedBecomeNull) {
 
   // An object of another class, or a map with a key that is no string, is
   // null; inside a collection only that element is lost.
-  const Ref badMap =
-      FakeModel::makeMap({{string("config"), string("{}")}, {number("q", 1), string("x")}});
-  EXPECT_EQ(Translation::toValue(FakeModel::makeList({badMap, other(), string("kept")})),
+  const Ref badMap = makeMap({{string("config"), string("{}")}, {number("q", 1), string("x")}});
+  EXPECT_EQ(Translation::toValue(makeList({badMap, other(), string("kept")})),
             Value(ValueList{Value(), Value(), Value("kept")}));
-  const Ref map = FakeModel::makeMap({{string("config"), other()}, {string("tag"), string("a")}});
+  const Ref map = makeMap({{string("config"), other()}, {string("tag"), string("a")}});
   EXPECT_EQ(Translation::toValue(map), Value(ValueMap{{"config", Value()}, {"tag", Value("a")}}));
 }
 
-TEST(FoundationValueTest, IllFormedUtf8FromTheCoreIsRepaired) {
+TEST_F(FoundationValueTest, IllFormedUtf8FromTheCoreIsRepaired) {
   // A truncated sequence, a lone continuation byte and a surrogate, in a key
   // and in a value: each maximal ill-formed part becomes one U+FFFD.
   const std::string bad = "a\xE2\x82 b\x80 c\xED\xA0\x80";

@@ -3,10 +3,7 @@
 // refuses callers, files and requests it must not serve.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <string.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -24,41 +21,40 @@ constexpr uid_t kNobody = 65534;
 class DevHelperTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    writeFile(dir_.file("config.json"), engineConfig(freeLoopbackPort(), "s"));
-    helper_ = startHelper({"--allow-uid", std::to_string(getuid())});
+    writeFile(config_, engineConfig(freeLoopbackPort(), "s"));
+    startHelper({"--allow-uid", std::to_string(getuid())});
   }
 
-  std::unique_ptr<ToolProcess> startHelper(std::vector<std::string> extra) {
-    std::vector<std::string> arguments = {TARQ_DEVHELPER_PATH, "--socket",         socket_,
-                                          "--state-dir",       dir_.file("state"), "--engine",
-                                          TARQ_SIMENGINE_PATH};
+  std::vector<std::string> helperArguments(const std::string& stateDir) {
+    return {TARQ_DEVHELPER_PATH, "--socket",         socket_, "--state-dir", dir_.file(stateDir),
+            "--engine",          TARQ_SIMENGINE_PATH};
+  }
+  void startHelper(const std::vector<std::string>& extra) {
+    helper_.reset();
+    std::vector<std::string> arguments = helperArguments("state");
     arguments.insert(arguments.end(), extra.begin(), extra.end());
-    auto helper = std::make_unique<ToolProcess>(arguments);
-    EXPECT_TRUE(eventually([&] { return access(socket_.c_str(), F_OK) == 0; }))
-        << helper->errorText();
-    return helper;
+    helper_ = std::make_unique<ToolProcess>(arguments);
+    ASSERT_TRUE(eventually([&] { return access(socket_.c_str(), F_OK) == 0; }))
+        << helper_->errorText();
   }
 
   json request(const json& line, std::optional<uid_t> asUid = std::nullopt) {
-    std::string reply = helperExchange(socket_, line.dump(), asUid);
-    return json::parse(reply, nullptr, false);
+    return json::parse(helperExchange(socket_, line.dump(), asUid), nullptr, false);
   }
-
   json start(const std::string& path) { return request({{"op", "start"}, {"config_path", path}}); }
   json status() { return request({{"op", "status"}}); }
 
   TempDir dir_;
   std::string socket_ = dir_.file("helper.sock");
+  std::string config_ = dir_.file("config.json");
   std::unique_ptr<ToolProcess> helper_;
 };
 
 TEST_F(DevHelperTest, RunsTheEngineOnAPrivateCopyUntilStopped) {
-  json idle = status();
   EXPECT_EQ(
-      idle,
+      status(),
       json({{"ok", true}, {"running", false}, {"pid", 0}, {"build", "tarq-devhelper 0.1.0"}}));
-
-  EXPECT_EQ(start(dir_.file("config.json")), json({{"ok", true}}));
+  EXPECT_EQ(start(config_), json({{"ok", true}}));
   json running = status();
   EXPECT_EQ(running["running"], true);
   EXPECT_GT(running["pid"].get<int>(), 0);
@@ -68,45 +64,56 @@ TEST_F(DevHelperTest, RunsTheEngineOnAPrivateCopyUntilStopped) {
   EXPECT_EQ(copy.st_mode & 0777, 0600u);
 
   EXPECT_EQ(request({{"op", "stop"}}), json({{"ok", true}}));
-  EXPECT_EQ(status()["running"], false);
-  EXPECT_FALSE(status().contains("error"));
+  json stopped = status();
+  EXPECT_EQ(stopped["running"], false);
+  EXPECT_FALSE(stopped.contains("error"));
   EXPECT_NE(access(dir_.file("state/config.json").c_str(), F_OK), 0);
 }
 
-TEST_F(DevHelperTest, ReportsHowTheEngineEnded) {
+TEST_F(DevHelperTest, ReportsHowTheEngineEndedAndStopsItOnSigterm) {
   writeFile(dir_.file("broken.json"), "{");
   EXPECT_EQ(start(dir_.file("broken.json")), json({{"ok", true}}));
   EXPECT_TRUE(eventually([&] { return status()["error"] == "exit status 1"; }));
   EXPECT_EQ(status()["running"], false);
 
-  ASSERT_EQ(start(dir_.file("config.json"))["ok"], true);
+  ASSERT_EQ(start(config_)["ok"], true);
   pid_t engine = status()["pid"].get<pid_t>();
   ASSERT_GT(engine, 0);  // kill(0) would end the whole test run
   kill(engine, SIGKILL);
   EXPECT_TRUE(eventually([&] { return status()["error"] == "killed by signal 9"; }));
+
+  ASSERT_EQ(start(config_)["ok"], true);
+  engine = status()["pid"].get<pid_t>();
+  ASSERT_GT(engine, 0);
+  helper_->signal(SIGTERM);
+  EXPECT_EQ(helper_->waitForExit(), 0);
+  EXPECT_NE(access(socket_.c_str(), F_OK), 0);
+  EXPECT_NE(kill(engine, 0), 0);
 }
 
 TEST_F(DevHelperTest, RefusesConfigPathsThatAreNotTheCallersOwnRegularFiles) {
-  symlink(dir_.file("config.json").c_str(), dir_.file("link.json").c_str());
+  symlink(config_.c_str(), dir_.file("link.json").c_str());
   EXPECT_EQ(start(dir_.file("link.json")),
             json({{"ok", false}, {"error", "config_path is a symbolic link"}}));
   EXPECT_EQ(start(dir_.path())["error"], "config_path is not a regular file");
   EXPECT_EQ(start("config.json")["error"], "config_path must be an absolute path");
   if (geteuid() == 0) {
-    ASSERT_EQ(chown(dir_.file("config.json").c_str(), kNobody, kNobody), 0);
-    EXPECT_EQ(start(dir_.file("config.json"))["error"],
-              "config_path is not owned by the caller (uid 0)");
+    ASSERT_EQ(chown(config_.c_str(), kNobody, kNobody), 0);
+    EXPECT_EQ(start(config_)["error"], "config_path is not owned by the caller (uid 0)");
   }
   EXPECT_EQ(status()["running"], false);
 }
 
-TEST_F(DevHelperTest, RefusesMalformedAndUnknownRequests) {
+TEST_F(DevHelperTest, RefusesBadRequestsWhileAStuckClientHoldsUpNobody) {
+  int stuck = connectUnix(socket_);
+  ASSERT_GE(stuck, 0);
   EXPECT_EQ(request({{"op", "reboot"}}), json({{"ok", false}, {"error", "unknown op \"reboot\""}}));
   EXPECT_EQ(helperExchange(socket_, "not json"),
             R"({"error":"malformed request: expected one JSON object","ok":false})");
   EXPECT_EQ(request({{"op", 1}})["error"], "malformed request: \"op\" must be a string");
   EXPECT_EQ(request({{"op", "start"}})["ok"], false);
   EXPECT_EQ(status()["ok"], true);
+  close(stuck);
 }
 
 TEST_F(DevHelperTest, RefusesAnUnknownCaller) {
@@ -115,37 +122,15 @@ TEST_F(DevHelperTest, RefusesAnUnknownCaller) {
     ASSERT_EQ(chmod(dir_.path().c_str(), 0711), 0);  // let the other user reach the socket
     reply = request({{"op", "stop"}}, kNobody);
   } else {
-    helper_.reset();
-    helper_ = startHelper({});  // only root is allowed now
+    startHelper({});  // only root is allowed now
     reply = status();
   }
   EXPECT_EQ(reply["ok"], false);
   EXPECT_NE(reply["error"].get<std::string>().find("is not allowed"), std::string::npos);
 }
 
-TEST_F(DevHelperTest, AStuckClientHoldsUpNobody) {
-  int stuck = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  strncpy(address.sun_path, socket_.c_str(), sizeof address.sun_path - 1);
-  ASSERT_EQ(connect(stuck, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  EXPECT_EQ(status()["ok"], true);
-  close(stuck);
-}
-
-TEST_F(DevHelperTest, StopsTheEngineAndRemovesItsSocketOnSigterm) {
-  ASSERT_EQ(start(dir_.file("config.json"))["ok"], true);
-  pid_t engine = status()["pid"].get<pid_t>();
-  ASSERT_GT(engine, 0);
-  helper_->signal(SIGTERM);
-  EXPECT_EQ(helper_->waitForExit(), 0);
-  EXPECT_NE(access(socket_.c_str(), F_OK), 0);
-  EXPECT_NE(kill(engine, 0), 0);
-}
-
 TEST_F(DevHelperTest, LeavesAnotherHelpersSocketAlone) {
-  ToolProcess second({TARQ_DEVHELPER_PATH, "--socket", socket_, "--state-dir", dir_.file("s2"),
-                      "--engine", TARQ_SIMENGINE_PATH});
+  ToolProcess second(helperArguments("s2"));
   EXPECT_EQ(second.waitForExit(), 1);
   EXPECT_NE(second.errorText().find("another helper already listens"), std::string::npos);
   EXPECT_EQ(status()["ok"], true);

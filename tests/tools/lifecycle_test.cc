@@ -46,25 +46,20 @@ class LifecycleTest : public ::testing::Test {
     return reply && reply->status == 200 ? json::parse(reply->body)["now"] : "";
   }
 
-  // Reads lines until one satisfies `wanted`; fails the test after 10 s.
-  static std::string lineWhere(ToolProcess& process,
-                               const std::function<bool(const std::string&)>& wanted) {
+  // Reads lines until one contains `text` (or, with `with` false, one that
+  // does not); fails the test after 10 s.
+  static std::string lineWith(ToolProcess& process, const std::string& text, bool with = true) {
     while (auto line = process.readLine()) {
-      if (wanted(*line)) {
+      if ((line->find(text) != std::string::npos) == with) {
         return *line;
       }
     }
-    ADD_FAILURE() << "no such line; stderr: " << process.errorText();
+    ADD_FAILURE() << "no line " << (with ? "with " : "without ") << text
+                  << "; stderr: " << process.errorText();
     return "";
   }
-  static std::function<bool(const std::string&)> containing(const std::string& text) {
-    return [text](const std::string& line) { return line.find(text) != std::string::npos; };
-  }
-  // The next channel line that is not a "stats" event.
   static json nextNonStats(ToolProcess& channel) {
-    return json::parse(lineWhere(channel, [](const std::string& line) {
-      return line.find(R"("type":"stats")") == std::string::npos;
-    }));
+    return json::parse(lineWith(channel, R"("type":"stats")", false));
   }
 
   TempDir dir_;
@@ -77,46 +72,41 @@ class LifecycleTest : public ::testing::Test {
 
 TEST_F(LifecycleTest, TheChannelDrivesTheWholeJob) {
   ToolProcess channel(tarqctl({"channel"}));
+  // Makes a call and returns the next line that is not a "stats" event.
   auto call = [&](int id, const std::string& method, json arguments = nullptr) {
     channel.writeLine(json({{"id", id}, {"method", method}, {"arguments", arguments}}).dump());
+    return nextNonStats(channel);
   };
-  call(1, "prepare");
-  EXPECT_EQ(nextNonStats(channel), json({{"id", 1}, {"result", true}}));
+  EXPECT_EQ(call(1, "prepare"), json({{"id", 1}, {"result", true}}));
 
   channel.writeLine(R"({"listen": null})");
-  call(2, "start",
-       {{"config", engineConfig(port_, kSecret)},
-        {"selected", "direct-b"},
-        {"clashPort", port_},
-        {"clashSecret", kSecret}});
-  EXPECT_EQ(nextNonStats(channel)["event"]["state"], "connecting");
+  json start = {{"config", engineConfig(port_, kSecret)},
+                {"selected", "direct-b"},
+                {"clashPort", port_},
+                {"clashSecret", kSecret}};
+  EXPECT_EQ(call(2, "start", start)["event"]["state"], "connecting");
   json connected = nextNonStats(channel)["event"];
   EXPECT_EQ(connected["state"], "connected");
   EXPECT_GT(connected["since"].get<int64_t>(), 0);
   EXPECT_EQ(nextNonStats(channel), json({{"id", 2}, {"result", nullptr}}));
   EXPECT_EQ(selectedOutbound(), "direct-b");
 
-  json stats = json::parse(lineWhere(channel, containing(R"("type":"stats")")))["event"];
+  json stats = json::parse(lineWith(channel, R"("type":"stats")"))["event"];
   EXPECT_GT(stats["totalDown"].get<int64_t>(), 0);
   EXPECT_GE(stats["down"].get<int64_t>(), 0);
 
-  call(3, "select", {{"tag", "direct-a"}});
-  EXPECT_EQ(nextNonStats(channel), json({{"id", 3}, {"result", nullptr}}));
+  EXPECT_EQ(call(3, "select", {{"tag", "direct-a"}}), json({{"id", 3}, {"result", nullptr}}));
   EXPECT_EQ(selectedOutbound(), "direct-a");
-  call(4, "select", {{"tag", "nowhere"}});
   EXPECT_EQ(
-      nextNonStats(channel)["error"],
+      call(4, "select", {{"tag", "nowhere"}})["error"],
       json({{"code", "select_failed"}, {"message", "clash api: HTTP 400"}, {"details", nullptr}}));
 
-  call(5, "status");
-  EXPECT_EQ(nextNonStats(channel)["result"]["state"], "connected");
-  call(6, "helperStatus");
-  json helper = nextNonStats(channel)["result"];
+  EXPECT_EQ(call(5, "status")["result"]["state"], "connected");
+  json helper = call(6, "helperStatus")["result"];
   EXPECT_EQ(helper["running"], true);
   EXPECT_EQ(helper["build"], "tarq-devhelper 0.1.0");
 
-  call(7, "stop");
-  EXPECT_EQ(nextNonStats(channel)["event"]["state"], "disconnected");
+  EXPECT_EQ(call(7, "stop")["event"]["state"], "disconnected");
   EXPECT_EQ(nextNonStats(channel), json({{"id", 7}, {"result", nullptr}}));
   channel.closeInput();
   EXPECT_EQ(channel.waitForExit(), 0);
@@ -124,6 +114,14 @@ TEST_F(LifecycleTest, TheChannelDrivesTheWholeJob) {
 }
 
 TEST_F(LifecycleTest, HumanCommandsFromSeparateProcesses) {
+  writeFile(config_, R"({"experimental": {"clash_api": {"external_controller": "127.0.0.1:)" +
+                         std::to_string(port_) + R"("}}})");
+  ToolRun rejected = runTool(tarqctl({"start", config_}));
+  EXPECT_EQ(rejected.status, 1);
+  EXPECT_NE(rejected.err.find("start_failed: sing-box exited (exit status 1)"), std::string::npos)
+      << rejected.err;
+
+  writeFile(config_, engineConfig(port_, kSecret));
   ToolRun start = runTool(tarqctl({"start", config_, "--selected", "direct-b"}));
   ASSERT_EQ(start.status, 0) << start.err;
   EXPECT_NE(start.out.find("connected"), std::string::npos) << start.out;
@@ -145,36 +143,27 @@ TEST_F(LifecycleTest, HumanCommandsFromSeparateProcesses) {
 
 TEST_F(LifecycleTest, FollowTakesTypedCommandsAndStopsTheTunnelOnCtrlC) {
   ToolProcess follow(tarqctl({"start", config_, "--follow"}));
-  lineWhere(follow, containing("following the traffic"));
-  lineWhere(follow, containing("↓"));  // a live traffic line
+  lineWith(follow, "following the traffic");
+  lineWith(follow, "↓");  // a live traffic line
   follow.writeLine("select direct-b");
-  lineWhere(follow, containing("outbound \"direct-b\" selected"));
+  lineWith(follow, "outbound \"direct-b\" selected");
   EXPECT_EQ(selectedOutbound(), "direct-b") << helper_->errorText();
 
   follow.signal(SIGINT);
-  lineWhere(follow, containing("stopped"));
+  lineWith(follow, "stopped");
   EXPECT_EQ(follow.waitForExit(), 0);
   EXPECT_EQ(helperStatus()["running"], false);
 }
 
 TEST_F(LifecycleTest, FollowEndsWhenTheEngineDies) {
   ToolProcess follow(tarqctl({"start", config_, "--follow"}));
-  lineWhere(follow, containing("following the traffic"));
+  lineWith(follow, "following the traffic");
   pid_t engine = helperStatus()["pid"].get<pid_t>();
   ASSERT_GT(engine, 0) << helper_->errorText();  // kill(0) would end the whole test run
   kill(engine, SIGKILL);
   EXPECT_EQ(follow.waitForExit(), 1);
   EXPECT_NE(follow.errorText().find("the tunnel failed: the tunnel stopped"), std::string::npos)
       << follow.errorText() << helper_->errorText();
-}
-
-TEST_F(LifecycleTest, StartReportsAnEngineThatRejectsTheConfiguration) {
-  writeFile(config_, R"({"experimental": {"clash_api": {"external_controller": "127.0.0.1:)" +
-                         std::to_string(port_) + R"("}}})");
-  ToolRun start = runTool(tarqctl({"start", config_}));
-  EXPECT_EQ(start.status, 1);
-  EXPECT_NE(start.err.find("start_failed: sing-box exited (exit status 1)"), std::string::npos)
-      << start.err;
 }
 
 }  // namespace

@@ -23,8 +23,6 @@ class SimEngineTest : public ::testing::Test {
     engine_ = std::make_unique<ToolProcess>(std::vector<std::string>{
         TARQ_SIMENGINE_PATH, "run", "-c", dir_.file("config.json"), "--connections", "4"});
     client_.set_bearer_token_auth(kSecret);
-    client_.set_connection_timeout(2);
-    client_.set_read_timeout(5);
     ASSERT_TRUE(eventually([&] { return static_cast<bool>(client_.Get("/version")); }))
         << engine_->errorText();
   }
@@ -33,7 +31,6 @@ class SimEngineTest : public ::testing::Test {
     auto reply = client_.Get(path.c_str());
     return reply && reply->status == 200 ? json::parse(reply->body) : json();
   }
-
   int put(const std::string& path, const std::string& body) {
     auto reply = client_.Put(path.c_str(), body, "application/json");
     return reply ? reply->status : 0;
@@ -45,7 +42,7 @@ class SimEngineTest : public ::testing::Test {
   httplib::Client client_{"127.0.0.1", port_};
 };
 
-TEST_F(SimEngineTest, RequiresTheBearerSecret) {
+TEST_F(SimEngineTest, RequiresTheBearerSecretAndEndsCleanlyOnSigterm) {
   httplib::Client anonymous("127.0.0.1", port_);
   auto reply = anonymous.Get("/version");
   ASSERT_TRUE(reply);
@@ -53,6 +50,8 @@ TEST_F(SimEngineTest, RequiresTheBearerSecret) {
   EXPECT_EQ(json::parse(reply->body), json({{"message", "Unauthorized"}}));
   anonymous.set_bearer_token_auth("wrong");
   EXPECT_EQ(anonymous.Get("/connections")->status, 401);
+  engine_->signal(SIGTERM);
+  EXPECT_EQ(engine_->waitForExit(), 0);
 }
 
 TEST_F(SimEngineTest, SwitchesOnlyMembersOfTheSelector) {
@@ -68,7 +67,6 @@ TEST_F(SimEngineTest, SwitchesOnlyMembersOfTheSelector) {
 
 TEST_F(SimEngineTest, ConnectionTotalsGrowAndEntriesHaveSingBoxShape) {
   json first = get("/connections");
-  ASSERT_TRUE(first.is_object());
   ASSERT_EQ(first["connections"].size(), 4u);
   EXPECT_EQ(first["connections"][0]["chains"], json({"direct-a", "tarq"}));
   EXPECT_TRUE(first["connections"][0]["metadata"]["sourcePort"].is_string());
@@ -77,11 +75,6 @@ TEST_F(SimEngineTest, ConnectionTotalsGrowAndEntriesHaveSingBoxShape) {
     return later["uploadTotal"].get<int64_t>() > first["uploadTotal"].get<int64_t>() &&
            later["downloadTotal"].get<int64_t>() > first["downloadTotal"].get<int64_t>();
   }));
-}
-
-TEST_F(SimEngineTest, EndsCleanlyOnSigterm) {
-  engine_->signal(SIGTERM);
-  EXPECT_EQ(engine_->waitForExit(), 0);
 }
 
 TEST(SimEngineConfigTest, RefusesConfigurationsItCannotServe) {

@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -13,6 +12,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <thread>
@@ -21,10 +21,6 @@ namespace tarq::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int statusOf(int waitStatus) {
-  return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
-}
 
 void check(bool ok, const char* what) {
   if (!ok) {
@@ -40,10 +36,8 @@ ToolProcess::ToolProcess(std::vector<std::string> arguments) {
   int input[2];
   int output[2];
   check(pipe2(input, O_CLOEXEC) == 0 && pipe2(output, O_CLOEXEC) == 0, "pipe");
-  FILE* errors = tmpfile();
-  check(errors != nullptr, "tmpfile");
-  errorFile_ = dup(fileno(errors));
-  fclose(errors);
+  errorFile_ = open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  check(errorFile_ >= 0, "O_TMPFILE");
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -69,12 +63,10 @@ ToolProcess::ToolProcess(std::vector<std::string> arguments) {
 ToolProcess::~ToolProcess() {
   // SIGTERM first, so that a helper still running stops its engine instead
   // of leaving it behind.
-  if (!exitStatus_ && pid_ > 0) {
-    kill(pid_, SIGTERM);
-    if (!waitForExit(3s)) {
-      kill(pid_, SIGKILL);
-      waitForExit();
-    }
+  signal(SIGTERM);
+  if (!waitForExit(3s)) {
+    signal(SIGKILL);
+    waitForExit();
   }
   closeInput();
   close(output_);
@@ -90,28 +82,24 @@ void ToolProcess::writeLine(const std::string& line) {
 
 void ToolProcess::closeInput() {
   if (input_ >= 0) {
-    close(input_);
-    input_ = -1;
+    close(std::exchange(input_, -1));
   }
 }
 
 std::optional<std::string> ToolProcess::readLine(std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
   for (;;) {
-    auto end = buffered_.find('\n');
-    if (end != std::string::npos) {
+    if (auto end = buffered_.find('\n'); end != std::string::npos) {
       std::string line = buffered_.substr(0, end);
       buffered_.erase(0, end + 1);
       return line;
     }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     pollfd watched{output_, POLLIN, 0};
-    if (left.count() <= 0 || poll(&watched, 1, static_cast<int>(left.count())) <= 0) {
-      return std::nullopt;
-    }
     char chunk[4096];
-    ssize_t count = read(output_, chunk, sizeof chunk);
-    if (count <= 0) {
+    ssize_t count = 0;
+    if (left.count() <= 0 || poll(&watched, 1, static_cast<int>(left.count())) <= 0 ||
+        (count = read(output_, chunk, sizeof chunk)) <= 0) {
       return std::nullopt;
     }
     buffered_.append(chunk, static_cast<size_t>(count));
@@ -119,19 +107,15 @@ std::optional<std::string> ToolProcess::readLine(std::chrono::milliseconds timeo
 }
 
 std::optional<int> ToolProcess::waitForExit(std::chrono::milliseconds timeout) {
-  if (exitStatus_) {
-    return exitStatus_;
-  }
-  auto deadline = Clock::now() + timeout;
-  do {
-    int waitStatus = 0;
-    if (waitpid(pid_, &waitStatus, WNOHANG) == pid_) {
-      exitStatus_ = statusOf(waitStatus);
-      return exitStatus_;
+  for (auto deadline = Clock::now() + timeout; !exitStatus_ && Clock::now() < deadline;) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    } else {
+      std::this_thread::sleep_for(5ms);
     }
-    std::this_thread::sleep_for(5ms);
-  } while (Clock::now() < deadline);
-  return std::nullopt;
+  }
+  return exitStatus_;
 }
 
 void ToolProcess::signal(int number) const {
@@ -141,22 +125,13 @@ void ToolProcess::signal(int number) const {
 }
 
 std::string ToolProcess::errorText() const {
-  std::string text;
-  char chunk[4096];
-  ssize_t count;
-  off_t offset = 0;
-  while ((count = pread(errorFile_, chunk, sizeof chunk, offset)) > 0) {
-    text.append(chunk, static_cast<size_t>(count));
-    offset += count;
-  }
-  return text;
+  // A fresh open reads from the start, whatever the offset the program left.
+  std::ifstream file("/proc/self/fd/" + std::to_string(errorFile_), std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
 }
 
-ToolRun runTool(std::vector<std::string> arguments, const std::string& input) {
+ToolRun runTool(std::vector<std::string> arguments) {
   ToolProcess process(std::move(arguments));
-  if (!input.empty()) {
-    process.writeLine(input);
-  }
   process.closeInput();
   ToolRun run;
   while (auto line = process.readLine(60s)) {
@@ -168,70 +143,48 @@ ToolRun runTool(std::vector<std::string> arguments, const std::string& input) {
 }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  auto deadline = Clock::now() + timeout;
-  while (!condition()) {
+  for (auto deadline = Clock::now() + timeout; !condition(); std::this_thread::sleep_for(10ms)) {
     if (Clock::now() >= deadline) {
       return false;
     }
-    std::this_thread::sleep_for(10ms);
   }
   return true;
 }
 
-namespace {
-
-// Also runs in a forked child; the tests that fork run no other threads.
-std::string exchangeHere(const std::string& socketPath, const std::string& request) {
+int connectUnix(const std::string& socketPath) {
   int connection = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  if (connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(std::exchange(connection, -1));
+  }
+  return connection;
+}
+
+std::string helperExchange(const std::string& socketPath, const std::string& request,
+                           std::optional<uid_t> asUid) {
+  // The helper knows its caller by the credentials of connect(), which are
+  // the effective ids at that moment.
+  if (asUid) {
+    check(setegid(*asUid) == 0 && seteuid(*asUid) == 0, "seteuid");
+  }
+  int connection = connectUnix(socketPath);
+  if (asUid) {
+    check(seteuid(0) == 0 && setegid(0) == 0, "seteuid back");
+  }
+  std::string line = request + "\n";
   timeval timeout{10, 0};
-  setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   std::string reply;
-  if (connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      send(connection, request.data(), request.size(), MSG_NOSIGNAL) ==
-          static_cast<ssize_t>(request.size())) {
-    char byte;
-    while (recv(connection, &byte, 1, 0) == 1 && byte != '\n') {
+  if (connection >= 0 &&
+      setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0 &&
+      send(connection, line.data(), line.size(), MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(line.size())) {
+    for (char byte; recv(connection, &byte, 1, 0) == 1 && byte != '\n';) {
       reply.push_back(byte);
     }
   }
   close(connection);
-  return reply;
-}
-
-}  // namespace
-
-std::string helperExchange(const std::string& socketPath, const std::string& request,
-                           std::optional<uid_t> asUid) {
-  std::string line = request + "\n";
-  if (!asUid) {
-    return exchangeHere(socketPath, line);
-  }
-  int channel[2];
-  check(pipe(channel) == 0, "pipe");
-  pid_t child = fork();
-  check(child >= 0, "fork");
-  if (child == 0) {
-    close(channel[0]);
-    if (setgid(*asUid) != 0 || setuid(*asUid) != 0) {
-      _exit(1);
-    }
-    std::string reply = exchangeHere(socketPath, line);
-    ssize_t ignored = write(channel[1], reply.data(), reply.size());
-    (void)ignored;
-    _exit(0);
-  }
-  close(channel[1]);
-  std::string reply;
-  char chunk[4096];
-  ssize_t count;
-  while ((count = read(channel[0], chunk, sizeof chunk)) > 0) {
-    reply.append(chunk, static_cast<size_t>(count));
-  }
-  close(channel[0]);
-  waitpid(child, nullptr, 0);
   return reply;
 }
 

@@ -26,7 +26,6 @@ class ToolProcess {
   ToolProcess(const ToolProcess&) = delete;
   ToolProcess& operator=(const ToolProcess&) = delete;
 
-  pid_t pid() const { return pid_; }
   void writeLine(const std::string& line);
   void closeInput();
   // The next line of standard output; none at its end or after `timeout`.
@@ -52,17 +51,20 @@ struct ToolRun {
   std::string err;
 };
 
-// Runs a program to its end with `input` on standard input.
-ToolRun runTool(std::vector<std::string> arguments, const std::string& input = "");
+// Runs a program to its end with nothing on standard input.
+ToolRun runTool(std::vector<std::string> arguments);
 
 // Polls `condition` every 10 ms until it holds or `timeout` passes.
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s);
 
-// One request line to the helper socket at `socketPath`, and its reply line.
-// With `asUid` the exchange is made by a child process running as that user
-// (needs root). Returns "" when the helper sent nothing.
+// One request line to the helper socket at `socketPath`, and its reply line
+// ("" when the helper sent nothing). With `asUid` it connects as that user
+// (needs root).
 std::string helperExchange(const std::string& socketPath, const std::string& request,
                            std::optional<uid_t> asUid = std::nullopt);
+
+// A connected stream socket to `socketPath`, or -1.
+int connectUnix(const std::string& socketPath);
 
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int freeLoopbackPort();
