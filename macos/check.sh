@@ -9,13 +9,17 @@
 #   sources  the pod compiles the whole core: one forwarding file in
 #            macos/Classes per source in src/ (the Linux in-process host
 #            aside), and none that names a missing source.
+#   helper   the same compile as bridge for the helper daemon's macOS
+#            sources (tools/tarq-helper/mac), against the Security framework
+#            stubs and the repository's headers.
 #
-# With no argument it runs both. CLANGXX names the compiler (default clang++).
+# With no argument it runs them all. CLANGXX names the compiler (default clang++).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 clangxx=${CLANGXX:-clang++}
 classes=macos/Classes
+helper_mac=tools/tarq-helper/mac
 warnings=(-Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast -Wcast-align
   -Woverloaded-virtual -Wnull-dereference -Wformat=2 -Werror)
 runtime=(-fsyntax-only -fobjc-arc -fblocks -fobjc-runtime=macosx-13.0 -Imacos/stubs)
@@ -41,6 +45,19 @@ check_bridge() {
     echo "FAILED: $header must compile as plain Objective-C (no C++ in the module)" >&2
     failed=1
   fi
+  return "$failed"
+}
+
+check_helper() {
+  local failed=0 file
+  for file in "$helper_mac"/*.mm; do
+    if "$clangxx" "${runtime[@]}" -x objective-c++ -std=c++20 -I. "${warnings[@]}" "$file"; then
+      echo "ok: $file"
+    else
+      echo "FAILED: $file does not compile for macOS" >&2
+      failed=1
+    fi
+  done
   return "$failed"
 }
 
@@ -83,14 +100,16 @@ check_sources() {
 case ${1:-all} in
   bridge) check_bridge ;;
   sources) check_sources ;;
+  helper) check_helper ;;
   all)
     status=0
     check_bridge || status=1
     check_sources || status=1
+    check_helper || status=1
     exit "$status"
     ;;
   *)
-    echo "usage: $0 [bridge|sources]" >&2
+    echo "usage: $0 [bridge|sources|helper]" >&2
     exit 2
     ;;
 esac

@@ -1,0 +1,19 @@
+// Stub of <bsm/libbsm.h>: the ids recorded in an audit token.
+#ifndef TARQ_STUB_BSM_LIBBSM_H_
+#define TARQ_STUB_BSM_LIBBSM_H_
+
+#include <mach/message.h>
+#include <sys/types.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+uid_t audit_token_to_euid(audit_token_t atoken);
+gid_t audit_token_to_egid(audit_token_t atoken);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif  // TARQ_STUB_BSM_LIBBSM_H_
