@@ -250,7 +250,7 @@ class CodeSigningPolicy final : public CallerPolicy {
 // its callers apart serves none of them.
 class RefusingPolicy final : public CallerPolicy {
  public:
-  explicit RefusingPolicy(std::string why) : reason_("the helper admits no caller: " + why) {}
+  explicit RefusingPolicy(std::string why) : reason_("no caller is admitted: " + why) {}
 
   CallerVerdict judge(int /*connection*/) const override { return refused(reason_); }
 
