@@ -3,8 +3,9 @@
 // bundle carries under Contents/Library/LaunchDaemons/, and opens the Login
 // Items pane of System Settings.
 //
-// This file defines RegistrationService::system() on Apple platforms; the
-// Linux definition (no service) is compiled only elsewhere.
+// The pod's only definition of RegistrationService::system(): src/helper/helper_registration.cc,
+// which the pod also compiles, defines the Linux one only where __APPLE__ is not defined
+// (macos/check.sh link checks that every symbol is defined once).
 #import <Foundation/Foundation.h>
 #import <ServiceManagement/ServiceManagement.h>
 
