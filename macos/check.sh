@@ -17,6 +17,9 @@
 #            files with __APPLE__ defined, so that the core's Linux-only
 #            definitions drop out as they do on the Mac. Symbols of the SDK
 #            and of Flutter stay unresolved: only duplicates are looked for.
+#            A control link, with the Linux Platform::system() that the pod
+#            once compiled added back, must fail, so the check cannot pass
+#            vacuously.
 #
 # With no argument it runs them all. CLANGXX names the compiler (default
 # clang++); COMPILER_LAUNCHER, when set, runs it (ccache, say).
@@ -153,6 +156,30 @@ check_link() {
   local count
   count=$(find "$objects" -name '*.o' | wc -l)
   echo "ok: the pod's $count objects link into one library, each symbol defined once"
+  check_link_catches_second_definition "$objects"
+}
+
+# The control: the Linux Platform::system() of src/support/platform.cc, which
+# the pod compiled beside mac_platform.mm's before it was kept to Linux, must
+# make the same link fail.
+check_link_catches_second_definition() {
+  local objects=$1 control output
+  control=$(mktemp -d)
+  # shellcheck disable=SC2064
+  trap "rm -rf '$control'" RETURN
+  "${launcher[@]}" "$clangxx" -c -fPIC -x c++ -std=c++20 -Isrc "${warnings[@]}" \
+    "$classes/core_support_platform.cc" -o "$control/linux_platform.o"
+  if output=$("$clangxx" -shared -o "$control/pod.so" "$objects"/*.o "$control/linux_platform.o" \
+    -Wl,--unresolved-symbols=ignore-all 2>&1); then
+    echo "FAILED: a second definition of tarq::Platform::system() linked: the check sees nothing" >&2
+    return 1
+  fi
+  if ! grep -q 'multiple definition of `tarq::Platform::system()' <<<"$output"; then
+    echo "FAILED: the control link failed for another reason:" >&2
+    echo "$output" >&2
+    return 1
+  fi
+  echo "ok: a second definition of tarq::Platform::system() fails the link, as it did before"
 }
 
 modes=(bridge sources link)
