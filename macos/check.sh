@@ -132,10 +132,16 @@ compile_pod_file() {
 }
 
 check_link() {
-  local objects sources failed=0 file
+  local objects status=0
   objects=$(mktemp -d)
-  # shellcheck disable=SC2064
-  trap "rm -rf '$objects'" RETURN
+  link_pod "$objects" || status=1
+  rm -rf "$objects"
+  return "$status"
+}
+
+# Compiles the pod into `objects` and links it, then runs the control.
+link_pod() {
+  local objects=$1 sources failed=0 file count
   sources=$(pod_sources) || return 1
   while IFS= read -r file; do
     if ! compile_pod_file "$file" "$objects/$(basename "$file").o"; then
@@ -153,22 +159,23 @@ check_link() {
     echo "FAILED: the pod's objects do not link into one library" >&2
     return 1
   fi
-  local count
   count=$(find "$objects" -name '*.o' | wc -l)
   echo "ok: the pod's $count objects link into one library, each symbol defined once"
-  check_link_catches_second_definition "$objects"
+  link_catches_second_definition "$objects"
 }
 
 # The control: the Linux Platform::system() of src/support/platform.cc, which
 # the pod compiled beside mac_platform.mm's before it was kept to Linux, must
 # make the same link fail.
-check_link_catches_second_definition() {
+link_catches_second_definition() {
   local objects=$1 control output
-  control=$(mktemp -d)
-  # shellcheck disable=SC2064
-  trap "rm -rf '$control'" RETURN
-  "${launcher[@]}" "$clangxx" -c -fPIC -x c++ -std=c++20 -Isrc "${warnings[@]}" \
-    "$classes/core_support_platform.cc" -o "$control/linux_platform.o"
+  control=$objects/control
+  mkdir "$control"
+  if ! "${launcher[@]}" "$clangxx" -c -fPIC -x c++ -std=c++20 -Isrc "${warnings[@]}" \
+    "$classes/core_support_platform.cc" -o "$control/linux_platform.o"; then
+    echo "FAILED: the control object does not compile" >&2
+    return 1
+  fi
   if output=$("$clangxx" -shared -o "$control/pod.so" "$objects"/*.o "$control/linux_platform.o" \
     -Wl,--unresolved-symbols=ignore-all 2>&1); then
     echo "FAILED: a second definition of tarq::Platform::system() linked: the check sees nothing" >&2
