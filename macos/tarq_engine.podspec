@@ -6,7 +6,9 @@
 #
 # simdjson and nlohmann-json come from CocoaPods, as the podspecs in podspecs/
 # describe them (see the README for the two Podfile lines); libcurl is the
-# SDK's. Only the Objective-C header is public, so no C++ reaches the module.
+# SDK's. CoreFoundation is named for CFGetTypeID, which the bridge calls to
+# tell booleans from numbers. Only the Objective-C header is public, so no C++
+# reaches the module.
 #
 Pod::Spec.new do |s|
   s.name             = 'tarq_engine'
@@ -30,7 +32,7 @@ engine's state and traffic counters to Dart.
   s.dependency 'FlutterMacOS'
   s.dependency 'nlohmann_json', '3.11.2'
   s.dependency 'simdjson', '3.0.1'
-  s.frameworks       = 'Foundation', 'ServiceManagement'
+  s.frameworks       = 'CoreFoundation', 'Foundation', 'ServiceManagement'
   s.libraries        = 'c++', 'curl'
 
   s.pod_target_xcconfig = {

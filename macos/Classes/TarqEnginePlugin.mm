@@ -5,35 +5,36 @@
 // flutter_host.h, on the main thread.
 #import "TarqEnginePlugin.h"
 
-#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "exception_guard.h"
 #include "flutter_host.h"
 #include "foundation_objects.h"
 #include "host/registrar.h"
 #include "host/stream_handler.h"
+#include "listener_gate.h"
 #include "plugin/tarq_engine_plugin.h"
-#include "support/system_log.h"
 
 namespace {
 
-// The code of a failure that escaped the core at this boundary as a C++
-// exception. The core answers every failure of its own; this is the last
-// guard that keeps an exception from unwinding into the embedding, which
-// would end the application.
+// The code of a failure that escaped the core at this boundary. The core
+// answers every failure of its own; runGuarded (exception_guard.h) is the
+// last guard that keeps anything thrown from unwinding into the embedding,
+// which would end the application.
 NSString* const kInternalErrorCode = @"internal_error";
 
-void logFailure(const std::string& what, const std::exception& error) {
-  tarq::SystemLog::system()->write(std::string(tarq::kLogPrefix) + what + ": " + error.what());
-}
-
-::FlutterError* internalError(const std::exception& error) {
-  return [::FlutterError errorWithCode:kInternalErrorCode
-                               message:tarq::macos::stringObject(error.what())
-                               details:nil];
+// The FlutterError of a failure that escaped; nil only if even that fails.
+::FlutterError* _Nullable internalError(const std::string& reason) noexcept {
+  ::FlutterError* error = nil;
+  tarq::macos::runGuarded("reporting a failure failed", [&] {
+    error = [::FlutterError errorWithCode:kInternalErrorCode
+                                  message:tarq::macos::stringObject(reason)
+                                  details:nil];
+  });
+  return error;
 }
 
 }  // namespace
@@ -98,21 +99,25 @@ class FlutterRegistrarAdapter final : public tarq::Registrar {
   // Set once, during registration, on the main thread; read there only.
   tarq::MethodCallHandler _methodCallHandler;
   std::shared_ptr<tarq::StreamHandler> _streamHandler;
+  // Opened on listen and closed on cancel, on the main thread; the sinks
+  // handed to the core check it there before each event (listener_gate.h).
+  std::shared_ptr<tarq::macos::ListenerGate> _listenerGate;
 }
 
 + (void)registerWithRegistrar:(id<FlutterPluginRegistrar>)registrar {
-  FlutterRegistrarAdapter adapter(registrar);
-  try {
+  // On failure Dart finds no handler on the channels and gets
+  // MissingPluginException: loud, but the application keeps running.
+  tarq::macos::runGuarded("plug-in registration failed", [&] {
+    FlutterRegistrarAdapter adapter(registrar);
     tarq::TarqEnginePlugin::registerWith(adapter);
-  } catch (const std::exception& error) {
-    // Dart then finds no handler on the channels and gets
-    // MissingPluginException: loud, but the application keeps running.
-    logFailure("plug-in registration failed", error);
-  }
+  });
 }
 
 - (instancetype)initForRegistration {
   self = [super init];
+  if (self != nil) {
+    _listenerGate = std::make_shared<tarq::macos::ListenerGate>();
+  }
   return self;
 }
 
@@ -133,19 +138,32 @@ class FlutterRegistrarAdapter final : public tarq::Registrar {
 }
 
 - (void)handleMethodCall:(FlutterMethodCall*)call result:(FlutterResult)result {
-  auto reply = std::make_shared<tarq::macos::FlutterReply>(result);
-  if (!_methodCallHandler) {
-    reply->send(const_cast<NSObject*>(FlutterMethodNotImplemented));
+  std::shared_ptr<tarq::macos::MethodReply> reply;
+  std::string failure;
+  const bool handled = tarq::macos::runGuarded(
+      "method call failed",
+      [&] {
+        reply = std::make_shared<tarq::macos::MethodReply>(result);
+        if (!_methodCallHandler) {
+          reply->send(const_cast<NSObject*>(FlutterMethodNotImplemented));
+          return;
+        }
+        tarq::MethodCall methodCall{tarq::macos::utf8String(call.method),
+                                    tarq::macos::valueFromObject(call.arguments)};
+        _methodCallHandler(methodCall, std::make_unique<tarq::macos::FlutterMethodResult>(reply));
+      },
+      &failure);
+  if (handled) {
     return;
   }
-  try {
-    tarq::MethodCall methodCall{tarq::macos::utf8String(call.method),
-                                tarq::macos::valueFromObject(call.arguments)};
-    _methodCallHandler(methodCall, std::make_unique<tarq::macos::FlutterMethodResult>(reply));
-  } catch (const std::exception& error) {
-    logFailure("method call failed", error);
-    reply->send(internalError(error));  // dropped if the core answered first
-  }
+  ::FlutterError* error = internalError(failure);
+  tarq::macos::runGuarded("answering a failed method call failed", [&] {
+    if (reply) {
+      reply->send(error);  // dropped if the core answered first
+    } else {
+      result(error);
+    }
+  });
 }
 
 - (FlutterError* _Nullable)onListenWithArguments:(id _Nullable)arguments
@@ -153,29 +171,49 @@ class FlutterRegistrarAdapter final : public tarq::Registrar {
   if (!_streamHandler) {
     return nil;
   }
-  try {
-    std::optional<tarq::FlutterError> error =
-        _streamHandler->onListen(tarq::macos::valueFromObject(arguments),
-                                 std::make_shared<tarq::macos::FlutterEventSinkAdapter>(events));
-    return error ? tarq::macos::errorObject(*error) : nil;
-  } catch (const std::exception& error) {
-    logFailure("listen failed", error);
-    return internalError(error);
+  ::FlutterError* answer = nil;
+  std::string failure;
+  const bool handled = tarq::macos::runGuarded(
+      "listen failed",
+      [&] {
+        // From here on, no event of an earlier listener gets through.
+        const tarq::macos::ListenerGate::Ticket ticket = _listenerGate->open();
+        std::optional<tarq::FlutterError> error = _streamHandler->onListen(
+            tarq::macos::valueFromObject(arguments),
+            std::make_shared<tarq::macos::FlutterEventSinkAdapter>(events, _listenerGate, ticket));
+        if (error) {
+          _listenerGate->close();
+          answer = tarq::macos::errorObject(*error);
+        }
+      },
+      &failure);
+  if (!handled) {
+    _listenerGate->close();
+    answer = internalError(failure);
   }
+  return answer;
 }
 
 - (FlutterError* _Nullable)onCancelWithArguments:(id _Nullable)arguments {
   if (!_streamHandler) {
     return nil;
   }
-  try {
-    std::optional<tarq::FlutterError> error =
-        _streamHandler->onCancel(tarq::macos::valueFromObject(arguments));
-    return error ? tarq::macos::errorObject(*error) : nil;
-  } catch (const std::exception& error) {
-    logFailure("cancel failed", error);
-    return internalError(error);
-  }
+  // First, so that events the core emits until its work queue sees the
+  // cancel, and those already waiting on the main queue, are dropped.
+  _listenerGate->close();
+  ::FlutterError* answer = nil;
+  std::string failure;
+  const bool handled = tarq::macos::runGuarded(
+      "cancel failed",
+      [&] {
+        std::optional<tarq::FlutterError> error =
+            _streamHandler->onCancel(tarq::macos::valueFromObject(arguments));
+        if (error) {
+          answer = tarq::macos::errorObject(*error);
+        }
+      },
+      &failure);
+  return handled ? answer : internalError(failure);
 }
 
 @end

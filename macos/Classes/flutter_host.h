@@ -5,7 +5,8 @@
 // Flutter wants results and events on the main thread. The core already
 // posts them there through MainThread; these adapters deliver at once when
 // called on the main thread and post to the main queue otherwise, so that no
-// path can call Flutter from another thread.
+// path can call Flutter from another thread. Every block they run there is
+// guarded (exception_guard.h).
 #ifndef TARQ_MACOS_CLASSES_FLUTTER_HOST_H_
 #define TARQ_MACOS_CLASSES_FLUTTER_HOST_H_
 
@@ -20,6 +21,7 @@
 #include "host/flutter_error.h"
 #include "host/method_result.h"
 #include "host/registrar.h"
+#include "listener_gate.h"
 
 NS_ASSUME_NONNULL_BEGIN
 
@@ -40,9 +42,9 @@ class MainQueue final : public MainThread {
 // given to the FlutterResult on the main thread and drops every later one, so
 // that a call is never answered twice, whichever path answers it.
 // Thread-safe.
-class FlutterReply {
+class MethodReply {
  public:
-  explicit FlutterReply(FlutterResult result);
+  explicit MethodReply(FlutterResult result);
 
   // Returns whether `value` was the first answer.
   bool send(id _Nullable value);
@@ -54,19 +56,23 @@ class FlutterReply {
 
 class FlutterMethodResult final : public MethodResult {
  public:
-  explicit FlutterMethodResult(std::shared_ptr<FlutterReply> reply);
+  explicit FlutterMethodResult(std::shared_ptr<MethodReply> reply);
 
  protected:
   void deliver(MethodResponse response) override;
 
  private:
-  std::shared_ptr<FlutterReply> reply_;
+  std::shared_ptr<MethodReply> reply_;
 };
 
-// A Dart listener's event sink. Thread-safe.
+// One Dart listener's event sink: `ticket` is what `gate` opened for this
+// listener. An event reaches the sink only if the gate still admits the
+// ticket when the event is about to be handed over on the main thread; any
+// other is dropped. Thread-safe.
 class FlutterEventSinkAdapter final : public EventSink {
  public:
-  explicit FlutterEventSinkAdapter(FlutterEventSink sink);
+  FlutterEventSinkAdapter(FlutterEventSink sink, std::shared_ptr<const ListenerGate> gate,
+                          ListenerGate::Ticket ticket);
 
   void success(const Value& event) override;
   void error(const std::string& code, const std::string& message, const Value& details) override;
@@ -76,6 +82,8 @@ class FlutterEventSinkAdapter final : public EventSink {
   void send(id _Nullable event);
 
   FlutterEventSink sink_;
+  std::shared_ptr<const ListenerGate> gate_;
+  ListenerGate::Ticket ticket_;
 };
 
 // The FlutterError object of a core error. (`::FlutterError` is the

@@ -5,8 +5,8 @@
 #include <utility>
 #include <variant>
 
+#include "exception_guard.h"
 #include "foundation_objects.h"
-#include "support/system_log.h"
 
 // The core answers and emits on the main thread, whose run loop drains an
 // autorelease pool after each task. The pools below serve an answer given on
@@ -26,33 +26,26 @@ void MainQueue::post(std::function<void()> task) {
   // Shared so that copying the block does not copy the task.
   auto shared = std::make_shared<std::function<void()>>(std::move(task));
   dispatch_async(dispatch_get_main_queue(), ^{
-    // An exception must not unwind into the run loop: that would end the
-    // application.
-    try {
-      (*shared)();
-    } catch (const std::exception& error) {
-      SystemLog::system()->write(std::string(kLogPrefix) +
-                                 "main thread task failed: " + error.what());
-    }
+    runGuarded("main thread task failed", [&] { (*shared)(); });
   });
 }
 
 bool MainQueue::isCurrent() const { return NSThread.isMainThread; }
 
-FlutterReply::FlutterReply(FlutterResult result) : result_(result) {}
+MethodReply::MethodReply(FlutterResult result) : result_(result) {}
 
-bool FlutterReply::send(id value) {
+bool MethodReply::send(id value) {
   if (sent_.exchange(true)) {
     return false;
   }
   FlutterResult result = result_;
   runOnMainThread(^{
-    result(value);
+    runGuarded("answering a method call failed", [&] { result(value); });
   });
   return true;
 }
 
-FlutterMethodResult::FlutterMethodResult(std::shared_ptr<FlutterReply> reply)
+FlutterMethodResult::FlutterMethodResult(std::shared_ptr<MethodReply> reply)
     : reply_(std::move(reply)) {}
 
 void FlutterMethodResult::deliver(MethodResponse response) {
@@ -61,9 +54,16 @@ void FlutterMethodResult::deliver(MethodResponse response) {
   }
 }
 
-FlutterEventSinkAdapter::FlutterEventSinkAdapter(FlutterEventSink sink) : sink_(sink) {}
+FlutterEventSinkAdapter::FlutterEventSinkAdapter(FlutterEventSink sink,
+                                                 std::shared_ptr<const ListenerGate> gate,
+                                                 ListenerGate::Ticket ticket)
+    : sink_(sink), gate_(std::move(gate)), ticket_(ticket) {}
 
 void FlutterEventSinkAdapter::success(const Value& event) {
+  // An early drop, which spares the translation; send() decides.
+  if (!gate_->admits(ticket_)) {
+    return;
+  }
   @autoreleasepool {
     send(objectFromValue(event));
   }
@@ -82,8 +82,14 @@ void FlutterEventSinkAdapter::endOfStream() {
 
 void FlutterEventSinkAdapter::send(id event) {
   FlutterEventSink sink = sink_;
+  std::shared_ptr<const ListenerGate> gate = gate_;
+  const ListenerGate::Ticket ticket = ticket_;
   runOnMainThread(^{
-    sink(event);
+    // On the main thread, where Flutter calls listen and cancel: an event
+    // queued before a cancel runs after it and is dropped here.
+    if (gate->admits(ticket)) {
+      runGuarded("sending an event failed", [&] { sink(event); });
+    }
   });
 }
 

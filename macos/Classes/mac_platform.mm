@@ -2,8 +2,9 @@
 // directory, the main bundle and the system version; lstat(2) for file
 // existence.
 //
-// This file defines Platform::system() on Apple platforms; the Linux
-// definition is compiled only elsewhere.
+// The pod's only definition of Platform::system(): src/support/platform.cc, which the pod
+// also compiles, defines the Linux one only where __APPLE__ is not defined
+// (macos/check.sh link checks that every symbol is defined once).
 #import <Foundation/Foundation.h>
 
 #include <sys/stat.h>

@@ -3,8 +3,9 @@
 // bundle carries under Contents/Library/LaunchDaemons/, and opens the Login
 // Items pane of System Settings.
 //
-// This file defines RegistrationService::system() on Apple platforms; the
-// Linux definition (no service) is compiled only elsewhere.
+// The pod's only definition of RegistrationService::system(): src/helper/helper_registration.cc,
+// which the pod also compiles, defines the Linux one only where __APPLE__ is not defined
+// (macos/check.sh link checks that every symbol is defined once).
 #import <Foundation/Foundation.h>
 #import <ServiceManagement/ServiceManagement.h>
 
@@ -14,6 +15,7 @@
 #include <string>
 #include <utility>
 
+#include "exception_guard.h"
 #include "foundation_objects.h"
 #include "helper/helper_registration.h"
 
@@ -53,13 +55,16 @@ class __attribute__((availability(macos, introduced = 13.0))) SMAppServiceRegist
         std::make_shared<std::function<void(std::optional<std::string>)>>(std::move(completion));
     @autoreleasepool {
       [service_ unregisterWithCompletionHandler:^(NSError* _Nullable error) {
-        @autoreleasepool {
-          if (error == nil) {
-            (*shared)(std::nullopt);
-          } else {
-            (*shared)(errorText(error, "the unregistration failed"));
+        // Runs on a thread of the system's: nothing may escape into it.
+        macos::runGuarded("the unregistration's completion failed", [&] {
+          @autoreleasepool {
+            if (error == nil) {
+              (*shared)(std::nullopt);
+            } else {
+              (*shared)(errorText(error, "the unregistration failed"));
+            }
           }
-        }
+        });
       }];
     }
   }
@@ -81,12 +86,16 @@ class SMAppServiceRegistrationService final : public RegistrationService {
     return nullptr;
   }
 
+  // Called on the plug-in's work queue; the pane opens from the main queue,
+  // as user-interface calls must, without making "prepare" wait for it.
   void openSettings() override {
-    if (@available(macOS 13.0, *)) {
-      @autoreleasepool {
-        [SMAppService openSystemSettingsLoginItems];
-      }
-    }
+    dispatch_async(dispatch_get_main_queue(), ^{
+      macos::runGuarded("opening System Settings failed", [] {
+        if (@available(macOS 13.0, *)) {
+          [SMAppService openSystemSettingsLoginItems];
+        }
+      });
+    });
   }
 };
 

@@ -1,7 +1,8 @@
 // SystemLog on macOS: each line through NSLog, as plain text.
 //
-// This file defines SystemLog::system() on Apple platforms; the Linux
-// definition (syslog) is compiled only elsewhere.
+// The pod's only definition of SystemLog::system(): src/support/system_log.cc, which the pod
+// also compiles, defines the Linux one only where __APPLE__ is not defined
+// (macos/check.sh link checks that every symbol is defined once).
 #import <Foundation/Foundation.h>
 
 #include <memory>

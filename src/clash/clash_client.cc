@@ -154,7 +154,13 @@ ClashClient::Impl::Impl(const std::string& secret) {
   // The API is on loopback: proxy variables of the environment never apply.
   curl_easy_setopt(easy, CURLOPT_PROXY, "");
   curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
+  // Plain HTTP only. The string form came with libcurl 7.85.0; older headers
+  // (an older macOS SDK's, say) have only the bit mask.
+#if LIBCURL_VERSION_NUM >= 0x075500
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
+#else
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP));
+#endif
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, kCallLimitMilliseconds);

@@ -1,6 +1,7 @@
 #include "helper/socket_transport.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -46,6 +47,33 @@ class Descriptor {
   int fd_;
 };
 
+// A stream socket closed on exec: the host may start other programs, which
+// must not inherit the connection. Where SOCK_CLOEXEC does not exist (macOS)
+// the flag is set just after creation; the SDK offers nothing atomic.
+int closeOnExecSocket() {
+#ifdef SOCK_CLOEXEC
+  return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#else
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd >= 0 && ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+#endif
+}
+
+// BSD-derived systems (macOS) keep the address's length in the address
+// itself; others have no such field.
+template <typename Address>
+void setAddressLength(Address& address) {
+  if constexpr (requires { address.sun_len; }) {
+    address.sun_len = static_cast<decltype(address.sun_len)>(sizeof(address));
+  }
+}
+
 bool entryExists(const std::string& path) {
   struct stat info;
   return ::lstat(path.c_str(), &info) == 0;
@@ -68,21 +96,14 @@ std::string SocketTransport::exchange(const std::string& request) {
 }
 
 int SocketTransport::connect() const {
-  int flags = SOCK_STREAM;
-#ifdef SOCK_CLOEXEC
-  // The host may start other programs; they must not inherit the connection.
-  flags |= SOCK_CLOEXEC;
-#endif
-  int fd = ::socket(AF_UNIX, flags, 0);
+  int fd = closeOnExecSocket();
   if (fd < 0) {
     throw HelperError::io("socket: " + systemText(errno));
   }
 
   sockaddr_un address;
   std::memset(&address, 0, sizeof(address));
-#ifdef __APPLE__
-  address.sun_len = sizeof(address);
-#endif
+  setAddressLength(address);
   address.sun_family = AF_UNIX;
   // The limit is the smallest sun_path of the supported platforms (104 bytes
   // on macOS) less its terminating NUL, so a path works everywhere or nowhere.

@@ -1,5 +1,9 @@
 #include "support/platform.h"
 
+// The macOS bridge answers from Foundation and defines Platform::system()
+// itself (macos/Classes/mac_platform.mm); this is the Linux platform.
+#ifndef __APPLE__
+
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -112,3 +116,5 @@ std::shared_ptr<Platform> Platform::system() {
 }
 
 }  // namespace tarq
+
+#endif  // __APPLE__

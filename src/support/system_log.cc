@@ -1,11 +1,16 @@
 #include "support/system_log.h"
 
-#include <syslog.h>
-
 #include <iostream>
+
+// The macOS bridge logs through NSLog and defines SystemLog::system() itself
+// (macos/Classes/mac_system_log.mm); elsewhere the log is syslog.
+#ifndef __APPLE__
+#include <syslog.h>
+#endif
 
 namespace tarq {
 
+#ifndef __APPLE__
 namespace {
 
 // Writes through syslog(3) with the process's own identity: a library must not
@@ -24,6 +29,7 @@ std::shared_ptr<SystemLog> SystemLog::system() {
   static auto* const log = new std::shared_ptr<SystemLog>(std::make_shared<Syslog>());
   return *log;
 }
+#endif  // __APPLE__
 
 TeeToStderrLog::TeeToStderrLog(std::shared_ptr<SystemLog> next) : next_(std::move(next)) {}
 

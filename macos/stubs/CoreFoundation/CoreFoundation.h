@@ -1,7 +1,12 @@
 // Stub of <CoreFoundation/CoreFoundation.h>: the type identifiers that tell a
-// CFBoolean from other numbers.
+// CFBoolean from other numbers, and the global names Core Foundation brings
+// with it (MacTypes.h and the C integer types).
 #ifndef TARQ_STUB_COREFOUNDATION_H_
 #define TARQ_STUB_COREFOUNDATION_H_
+
+#include <MacTypes.h>
+#include <stdbool.h>
+#include <stdint.h>
 
 typedef unsigned long CFTypeID;
 typedef const void* CFTypeRef;

@@ -14,6 +14,23 @@
 #define NS_UNAVAILABLE __attribute__((unavailable))
 #define NS_DESIGNATED_INITIALIZER __attribute__((objc_designated_initializer))
 #define NS_FORMAT_FUNCTION(F, A) __attribute__((format(__NSString__, F, A)))
+#define NS_RETURNS_INNER_POINTER __attribute__((objc_returns_inner_pointer))
+#define NS_SWIFT_SENDING __attribute__((swift_attr("sending")))
+#define NS_SWIFT_SENDABLE __attribute__((swift_attr("@Sendable")))
+#define NS_SWIFT_UI_ACTOR __attribute__((swift_attr("@UIActor")))
+
+// <os/availability.h>, for one platform at a time: API_AVAILABLE(macos(13.0)).
+#define API_AVAILABLE(platform_version) TARQ_STUB_AVAILABLE_##platform_version
+#define TARQ_STUB_AVAILABLE_macos(version) \
+  __attribute__((availability(macos, introduced = version)))
+#define TARQ_STUB_AVAILABLE_ios(version) __attribute__((availability(ios, introduced = version)))
+
+// NSObjCRuntime.h defines these function-like macros for every file that
+// imports Foundation; an identifier of the bridge followed by "(" must not
+// take these names.
+#define MIN(A, B) ((A) < (B) ? (A) : (B))
+#define MAX(A, B) ((A) > (B) ? (A) : (B))
+#define ABS(A) ((A) < 0 ? -(A) : (A))
 #ifdef __cplusplus
 #define FOUNDATION_EXPORT extern "C"
 #else
@@ -50,6 +67,7 @@ enum { NSUTF8StringEncoding = 4 };
                                 length:(NSUInteger)len
                               encoding:(NSStringEncoding)encoding;
 - (nullable NSData*)dataUsingEncoding:(NSStringEncoding)encoding allowLossyConversion:(BOOL)lossy;
+@property(nullable, readonly) const char* UTF8String NS_RETURNS_INNER_POINTER;
 @end
 
 // Values of the standard codec.
@@ -93,10 +111,26 @@ enum { NSUTF8StringEncoding = 4 };
 - (void)setObject:(ObjectType)anObject forKey:(KeyType<NSCopying>)aKey;
 @end
 
-// Errors.
+// Errors, exceptions and notifications.
 
 @interface NSError : NSObject <NSCopying>
 @property(readonly, copy) NSString* localizedDescription;
+@end
+
+typedef NSString* NSExceptionName;
+
+@interface NSException : NSObject <NSCopying>
+@property(readonly, copy) NSExceptionName name;
+@property(nullable, readonly, copy) NSString* reason;
+@property(nullable, readonly, copy) NSDictionary* userInfo;
+@end
+
+typedef NSString* NSNotificationName;
+
+@interface NSNotification : NSObject <NSCopying>
+@property(readonly, copy) NSNotificationName name;
+@property(nullable, readonly, retain) id object;
+@property(nullable, readonly, copy) NSDictionary* userInfo;
 @end
 
 // Files, the bundle and the system.

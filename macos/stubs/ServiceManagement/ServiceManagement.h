@@ -5,8 +5,6 @@
 
 #import <Foundation/Foundation.h>
 
-#define TARQ_STUB_MACOS_13 __attribute__((availability(macos, introduced = 13.0)))
-
 NS_ASSUME_NONNULL_BEGIN
 
 typedef NS_ENUM(NSInteger, SMAppServiceStatus) {
@@ -14,9 +12,9 @@ typedef NS_ENUM(NSInteger, SMAppServiceStatus) {
   SMAppServiceStatusEnabled = 1,
   SMAppServiceStatusRequiresApproval = 2,
   SMAppServiceStatusNotFound = 3,
-} TARQ_STUB_MACOS_13;
+} API_AVAILABLE(macos(13.0));
 
-TARQ_STUB_MACOS_13
+API_AVAILABLE(macos(13.0))
 @interface SMAppService : NSObject
 + (instancetype)daemonServiceWithPlistName:(NSString*)plistName;
 - (BOOL)registerAndReturnError:(NSError* _Nullable* _Nullable)error;
