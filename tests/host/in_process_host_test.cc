@@ -63,9 +63,7 @@ TEST_F(InProcessHostTest, EachCallIsAnsweredExactlyOnceOnTheMainThread) {
   invoke("gone", "dropped");
   invoke("nobody", "m");
   host_.flush();
-  for (auto& worker : workers) {
-    worker.join();
-  }
+  std::for_each(workers.begin(), workers.end(), [](std::thread& worker) { worker.join(); });
   host_.flush();
   Strings logged = log_->lines();
   std::sort(inbox_.begin(), inbox_.end());

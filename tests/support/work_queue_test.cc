@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <thread>
 #include <vector>
@@ -36,9 +37,7 @@ TEST(WorkQueueTest, RunsEachPostersTasksInOrderOnItsOwnThread) {
       }
     });
   }
-  for (auto& poster : posters) {
-    poster.join();
-  }
+  std::for_each(posters.begin(), posters.end(), [](std::thread& poster) { poster.join(); });
   drain(queue);
   EXPECT_FALSE(queue.isCurrent());
   ASSERT_EQ(seen.size(), 400u);
