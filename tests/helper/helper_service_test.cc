@@ -77,12 +77,14 @@ TEST(HelperServiceTest, PreparesOnlyABundledDaemonOnNewSystemsAndPollsItOnTheClo
   auto registry = std::make_shared<testing::FakeRegistrationService>();
   HelperService service(
       {clock, platform, std::make_shared<MemoryLog>(), registry, dir.file("helper.sock")});
-  SteadyTime start = clock->now();
-  auto secondsSinceStart = [&] {
-    return std::chrono::duration<double>(clock->now() - start).count();
-  };
   std::vector<bool> results;
   auto prepare = [&] { service.prepare([&](bool usable) { results.push_back(usable); }); };
+  // The virtual seconds that `call` took.
+  auto secondsOf = [&](auto call) {
+    SteadyTime start = clock->now();
+    call();
+    return std::chrono::duration<double>(clock->now() - start).count();
+  };
   prepare();  // old system
   platform->setOsVersion({14, 4, 1});
   prepare();  // no daemon in the bundle
@@ -91,22 +93,20 @@ TEST(HelperServiceTest, PreparesOnlyABundledDaemonOnNewSystemsAndPollsItOnTheClo
   std::ofstream(dir.file(kLaunchDaemonsFolder) + kHelperPlistName) << "<plist/>";
   auto registration = std::exchange(registry->registration, nullptr);
   prepare();  // no registration service
-  EXPECT_EQ(registry->lastPlistName, "dev.orvek.tarq.helper.plist");
+  EXPECT_EQ(registry->lastPlistName, kHelperPlistName);
   EXPECT_EQ(RegistrationService::system()->daemon(kHelperPlistName), nullptr);  // Linux
 
   registry->registration = registration;
   registration->currentStatus = kRegistrationEnabled;
   registration->unregisterOnAnotherThread = false;
   registration->statusAfterRegister = kRegistrationRequiresApproval;
-  prepare();  // enabled but silent: recovered, then waiting for approval
-  EXPECT_DOUBLE_EQ(secondsSinceStart(), 12.0);  // 120 attempts, 0.1 s apart
+  // Enabled but silent for 120 attempts 0.1 s apart: recovered, then waiting for approval.
+  EXPECT_DOUBLE_EQ(secondsOf(prepare), 12.0);
   EXPECT_EQ(registration->unregisterCalls, 1);
   EXPECT_EQ(registry->settingsOpened, 1);
   EXPECT_EQ(results, (std::vector<bool>{true, true, true, false}));
+  EXPECT_DOUBLE_EQ(secondsOf([&] { EXPECT_FALSE(service.helperResponds(0.0)); }), 0.1);
 
-  start = clock->now();
-  EXPECT_FALSE(service.helperResponds(0.0));  // still one attempt
-  EXPECT_DOUBLE_EQ(secondsSinceStart(), 0.1);
   FakeHelperDaemon daemon(dir.file("helper.sock"));
   int connections = 0;
   daemon.setResponder([&connections](const nlohmann::json&) {
@@ -115,11 +115,10 @@ TEST(HelperServiceTest, PreparesOnlyABundledDaemonOnNewSystemsAndPollsItOnTheClo
                                  FakeReply::line("not json")};
     return connections < 4 ? replies[connections++] : FakeReply::line("{}");
   });
-  start = clock->now();
-  EXPECT_TRUE(service.helperResponds(0.0));  // a refusal is an answer too
-  EXPECT_EQ(secondsSinceStart(), 0.0);
-  EXPECT_TRUE(service.helperResponds(kPrepareWaitSeconds));  // three failures first
-  EXPECT_DOUBLE_EQ(secondsSinceStart(), 0.3);
+  // A refusal is an answer too; failures to connect or to decode are not.
+  EXPECT_EQ(secondsOf([&] { EXPECT_TRUE(service.helperResponds(0.0)); }), 0.0);
+  EXPECT_DOUBLE_EQ(secondsOf([&] { EXPECT_TRUE(service.helperResponds(kPrepareWaitSeconds)); }),
+                   0.3);
   EXPECT_EQ(daemon.ops().size(), 5u);
 }
 

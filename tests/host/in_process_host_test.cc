@@ -12,11 +12,14 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-// Keeps the sinks it is given and records its calls.
-struct RecordingStreamHandler final : StreamHandler {
+// Everything the application side sees goes into inbox_, marked when it did
+// not arrive on the main thread; the test reads it only after flush(). The
+// fixture is also the stream handler: it keeps the sinks it is given.
+class InProcessHostTest : public ::testing::Test, public StreamHandler {
+ protected:
   std::optional<FlutterError> onListen(const Value& arguments,
                                        std::shared_ptr<EventSink> events) override {
-    sinks.push_back(std::move(events));
+    sinks_.push_back(std::move(events));
     record("listen " + describe(arguments));
     return std::nullopt;
   }
@@ -24,14 +27,6 @@ struct RecordingStreamHandler final : StreamHandler {
     record("cancel " + describe(arguments));
     return std::nullopt;
   }
-  std::function<void(std::string)> record;
-  std::vector<std::shared_ptr<EventSink>> sinks;
-};
-
-// Everything the application side sees goes into inbox_, marked when it did
-// not arrive on the main thread; the test reads it only after flush().
-class InProcessHostTest : public ::testing::Test {
- protected:
   void record(const std::string& text) {
     inbox_.push_back(main_->isCurrent() ? text : text + " off main");
   }
@@ -48,6 +43,7 @@ class InProcessHostTest : public ::testing::Test {
 
   std::shared_ptr<MemoryLog> log_ = std::make_shared<MemoryLog>();
   Strings inbox_;
+  std::vector<std::shared_ptr<EventSink>> sinks_;
   InProcessHost host_{log_};  // after what it delivers into
   std::shared_ptr<MainThread> main_ = host_.mainThread();
 };
@@ -79,12 +75,10 @@ TEST_F(InProcessHostTest, EachCallIsAnsweredExactlyOnceOnTheMainThread) {
 }
 
 TEST_F(InProcessHostTest, EventsAndAnswersKeepTheirOrderAndReachOnlyTheCurrentListener) {
-  auto handler = std::make_shared<RecordingStreamHandler>();
-  handler->record = [this](const std::string& text) { record(text); };
-  host_.setStreamHandler("events", handler);
+  host_.setStreamHandler("events", std::shared_ptr<StreamHandler>(std::shared_ptr<void>(), this));
   listen("a");
   host_.flush();
-  std::thread([sink = handler->sinks[0]] {
+  std::thread([sink = sinks_[0]] {
     for (int i = 0; i < 100; ++i) {
       sink->success(i);
     }
@@ -93,7 +87,7 @@ TEST_F(InProcessHostTest, EventsAndAnswersKeepTheirOrderAndReachOnlyTheCurrentLi
   host_.setMethodCallHandler("c", [&](const MethodCall&, std::unique_ptr<MethodResult> result) {
     // As the plug-in does from its work queue: event, answer, event.
     std::thread([this, shared = std::shared_ptr<MethodResult>(std::move(result)),
-                 sink = handler->sinks[1]] {
+                 sink = sinks_[1]] {
       main_->post([sink] { sink->success("connected"); });
       main_->post([shared] { shared->success(); });
       main_->post([sink] { sink->success("stats"); });
@@ -102,10 +96,10 @@ TEST_F(InProcessHostTest, EventsAndAnswersKeepTheirOrderAndReachOnlyTheCurrentLi
   invoke("c", "start");
   host_.flush();
   host_.flush();
-  handler->sinks[0]->success("stale");  // a replaced listener hears nothing more
-  handler->sinks[1]->error("code", "message", Value());
+  sinks_[0]->success("stale");  // a replaced listener hears nothing more
+  sinks_[1]->error("code", "message", Value());
   host_.cancel("events", "c");
-  handler->sinks[1]->success("after cancel");
+  sinks_[1]->success("after cancel");
   host_.flush();
 
   Strings expected{"listen \"a\""};

@@ -5,7 +5,7 @@
 namespace tarq {
 namespace {
 
-TEST(ValueTest, KeepsCodecTypesFindsMapEntriesAndComparesDeeply) {
+TEST(ValueTest, KeepsCodecTypesComparesDeeplyAndDescribesBadTextWithoutThrowing) {
   EXPECT_NE(Value(1), Value(1.0));
   EXPECT_NE(Value(true), Value(1));
   auto map = [](double x) {
@@ -15,14 +15,7 @@ TEST(ValueTest, KeepsCodecTypesFindsMapEntriesAndComparesDeeply) {
   EXPECT_EQ(Value(ValueList{"port"}).find("port"), nullptr);
   EXPECT_EQ(map(2.5), map(2.5));
   EXPECT_NE(map(2.5), map(2.0));
-}
-
-TEST(ValueTest, DescribesAsCompactJsonAndSurvivesBadText) {
-  Value event = ValueMap{{"type", "status"}, {"since", 12},     {"up", 1.5},
-                         {"ok", true},       {"none", Value()}, {"l", ValueList{"a\"b"}}};
-  EXPECT_EQ(describe(event),
-            R"({"l":["a\"b"],"none":null,"ok":true,"since":12,"type":"status","up":1.5})");
-  EXPECT_EQ(describe(Value(std::string("\xff"))), "\"\xEF\xBF\xBD\"");
+  EXPECT_EQ(describe(ValueList{std::string("\xff"), Value()}), "[\"\xEF\xBF\xBD\",null]");
 }
 
 }  // namespace

@@ -18,9 +18,30 @@ namespace tarq::testing {
 
 class FakeRegistration final : public HelperRegistration {
  public:
-  int status() const override;
-  void registerDaemon() override;
-  void unregister(std::function<void(std::optional<std::string>)> completion) override;
+  int status() const override { return currentStatus.load(); }
+  void registerDaemon() override {
+    ++registerCalls;
+    if (statusAfterRegister) {
+      currentStatus = *statusAfterRegister;
+    }
+    if (registerError) {
+      throw RegistrationError(*registerError);
+    }
+  }
+  void unregister(std::function<void(std::optional<std::string>)> completion) override {
+    ++unregisterCalls;
+    auto finish = [this, completion = std::move(completion)] {
+      if (!unregisterError) {
+        currentStatus = statusAfterUnregister;
+      }
+      completion(unregisterError);
+    };
+    if (!unregisterOnAnotherThread) {
+      return finish();
+    }
+    std::lock_guard lock(mutex_);
+    threads_.emplace_back(std::move(finish));
+  }
 
   std::atomic<int> currentStatus{kRegistrationNotRegistered};
   // Status after a register call; unchanged when none.
@@ -35,7 +56,13 @@ class FakeRegistration final : public HelperRegistration {
   std::atomic<int> registerCalls{0};
   std::atomic<int> unregisterCalls{0};
 
-  ~FakeRegistration() override;
+  ~FakeRegistration() override {
+    // The last reference may be the unregister completion's own, released on
+    // its thread: that one cannot be joined.
+    for (auto& thread : threads_) {
+      thread.get_id() == std::this_thread::get_id() ? thread.detach() : thread.join();
+    }
+  }
 
  private:
   std::mutex mutex_;
@@ -44,7 +71,10 @@ class FakeRegistration final : public HelperRegistration {
 
 class FakeRegistrationService final : public RegistrationService {
  public:
-  std::shared_ptr<HelperRegistration> daemon(const std::string& plistName) override;
+  std::shared_ptr<HelperRegistration> daemon(const std::string& plistName) override {
+    lastPlistName = plistName;
+    return registration;
+  }
   void openSettings() override { ++settingsOpened; }
 
   // nullptr plays a platform without a registration service.

@@ -10,11 +10,10 @@
 namespace tarq {
 namespace {
 
-using std::chrono::milliseconds;
-using std::chrono::seconds;
+using namespace std::chrono_literals;
 
 void expectReady(std::future<void> future) {
-  EXPECT_EQ(future.wait_for(seconds(10)), std::future_status::ready);
+  EXPECT_EQ(future.wait_for(10s), std::future_status::ready);
 }
 
 // Returns once every task posted so far (and every timer already due) has run.
@@ -38,7 +37,7 @@ TEST(WorkQueueTest, RunsEachPostersTasksInOrderOnItsOwnThread) {
       }
     });
   }
-  std::for_each(posters.begin(), posters.end(), [](auto& poster) { poster.join(); });
+  std::for_each(posters.begin(), posters.end(), [](std::thread& poster) { poster.join(); });
   drain(queue);
   EXPECT_FALSE(queue.isCurrent());
   ASSERT_EQ(seen.size(), 400u);
@@ -68,20 +67,21 @@ TEST(WorkQueueTest, DelayedTasksRunInTimeOrderWhenTheVirtualClockAloneReachesThe
   WorkQueue queue("test.delayed", clock);
   std::vector<int> seen;
   std::promise<void> last;
-  SteadyTime start = clock->now();
-  queue.postAt(start + seconds(3), [&] {
-    seen.push_back(3);
-    last.set_value();
-  });
-  queue.postAt(start + seconds(1), [&] { seen.push_back(1); });
-  queue.postAt(start + seconds(2), [&] { seen.push_back(2); });
-  queue.postAt(start + seconds(1), [&] { seen.push_back(11); });
+  auto at = [&](int second, int tag) {
+    queue.postAt(clock->now() + std::chrono::seconds(second), [&, tag] {
+      seen.push_back(tag);
+      if (tag == 3) {
+        last.set_value();
+      }
+    });
+  };
+  at(3, 3), at(1, 1), at(2, 2), at(1, 11);  // equal times keep their posting order
   drain(queue);
   EXPECT_TRUE(seen.empty());
-  clock->advance(milliseconds(1500));
+  clock->advance(1500ms);
   drain(queue);
   EXPECT_EQ(seen, (std::vector<int>{1, 11}));
-  clock->advance(seconds(5));  // nothing posted: the advance must wake the queue
+  clock->advance(5s);  // nothing posted: the advance must wake the queue
   expectReady(last.get_future());
   EXPECT_EQ(seen, (std::vector<int>{1, 11, 2, 3}));
 }
