@@ -188,6 +188,7 @@ TrafficTotals ConnectionsTotalsReader::readPadded(std::string_view body) {
   // back at once.
   if (dom.capacity() > kKeptBytes && dom.capacity() / kShrinkFactor > body.size()) {
     dom = simdjson::dom::parser();
+    releaseFreedMemory();
   }
   // In place (the caller's buffer carries the padding), validated whole.
   simdjson::dom::element root;

@@ -1,5 +1,9 @@
 #include "clash/padded_buffer.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -7,6 +11,12 @@
 #include <new>
 
 namespace tarq {
+namespace {
+
+// Giving back less than this is not worth a pass over the C library's heaps.
+constexpr size_t kReleaseBytes = size_t{1} << 20;
+
+}  // namespace
 
 PaddedBuffer::PaddedBuffer(size_t padding, size_t floor) : padding_(padding), floor_(floor) {}
 
@@ -52,8 +62,18 @@ void PaddedBuffer::fitTo(size_t recent, size_t factor) noexcept {
   // A shrinking realloc that fails leaves the block as it was: keep it.
   if (void* moved = std::realloc(bytes_, wanted + padding_)) {
     bytes_ = static_cast<char*>(moved);
+    const size_t released = capacity_ - wanted;
     capacity_ = wanted;
+    if (released >= kReleaseBytes) {
+      releaseFreedMemory();
+    }
   }
+}
+
+void releaseFreedMemory() noexcept {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
 }
 
 }  // namespace tarq

@@ -52,6 +52,11 @@ class PaddedBuffer {
   size_t capacity_ = 0;
 };
 
+// Hands memory that the process has freed back to the system where the C
+// library would keep it for later (glibc keeps freed blocks below 32 MiB in
+// its heaps); called after a large buffer has been given back.
+void releaseFreedMemory() noexcept;
+
 }  // namespace tarq
 
 #endif  // TARQ_CLASH_PADDED_BUFFER_H_
