@@ -26,7 +26,13 @@ PaddedBuffer::~PaddedBuffer() {
 
 void PaddedBuffer::resize(size_t capacity) {
   // realloc keeps the content (never more than the new capacity here); for
-  // large blocks it moves pages instead of bytes.
+  // large blocks it moves pages instead of bytes. An empty buffer has nothing
+  // to keep: a new block spares the copy of the old one.
+  if (size_ == 0) {
+    std::free(bytes_);
+    bytes_ = nullptr;
+    capacity_ = 0;
+  }
   void* moved = std::realloc(bytes_, capacity + padding_);
   if (moved == nullptr) {
     throw std::bad_alloc();
