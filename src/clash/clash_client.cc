@@ -73,7 +73,7 @@ struct ClashClient::Impl {
   static size_t collect(char* data, size_t size, size_t count, void* context);
   // Before the first byte of a body: its announced length sizes the buffer
   // once, or refuses the reply. False when it is too large.
-  bool prepareFor();
+  bool sizeFromAnnouncedLength();
 
   std::mutex mutex;
   // Built once: the headers of a request without and with a body. Both turn
@@ -136,7 +136,7 @@ ClashClient::Impl::Impl(const std::string& secret) {
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kIdleLimitSeconds);
 }
 
-bool ClashClient::Impl::prepareFor() {
+bool ClashClient::Impl::sizeFromAnnouncedLength() {
   replySized = true;
   curl_off_t announced = -1;
   if (curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) != CURLE_OK ||
@@ -157,7 +157,7 @@ size_t ClashClient::Impl::collect(char* data, size_t size, size_t count, void* c
   // curl ends the transfer with a write error when this returns less than
   // `length`; no exception may cross its C frames.
   try {
-    if (!self->replySized && !self->prepareFor()) {
+    if (!self->replySized && !self->sizeFromAnnouncedLength()) {
       self->replyTooLarge = true;
       return 0;
     }
