@@ -6,14 +6,18 @@
 // bare fetch.
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
+#include <httplib.h>
+#include <malloc.h>
 #include <simdjson.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "clash/clash_client.h"
@@ -206,6 +210,117 @@ void BM_SimdjsonOnDemandSkip(benchmark::State& state) {
   describe(state, body);
 }
 
+// Memory. Bytes held from malloc (glibc's count: what the process keeps,
+// touched or not), and the resident set with its high-water mark, which the
+// kernel resets on request.
+double heldBytes() {
+  const struct mallinfo2 info = mallinfo2();
+  return static_cast<double>(info.uordblks + info.hblkhd);
+}
+
+double statusKilobytes(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  const std::string prefix = std::string(field) + ":";
+  while (std::getline(status, line)) {
+    if (line.rfind(prefix, 0) == 0) {
+      return std::stod(line.substr(prefix.size())) * 1024;
+    }
+  }
+  return 0;
+}
+
+void resetPeakResident() {
+  std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+// A /connections server that hands out a body it does not own (so that it
+// allocates nothing while memory is measured), with its length or, as the
+// engine itself does, in chunks without one.
+class BodyServer {
+ public:
+  explicit BodyServer(bool chunked) {
+    server_.Get("/connections", [this, chunked](const httplib::Request&, httplib::Response& reply) {
+      const std::string* body = body_;
+      if (!chunked) {
+        reply.set_content_provider(body->size(), "application/json",
+                                   [body](size_t offset, size_t length, httplib::DataSink& sink) {
+                                     return sink.write(body->data() + offset, length);
+                                   });
+        return;
+      }
+      reply.set_chunked_content_provider(
+          "application/json", [body](size_t offset, httplib::DataSink& sink) {
+            const size_t piece = std::min<size_t>(32 * 1024, body->size() - offset);
+            sink.write(body->data() + offset, piece);
+            if (offset + piece == body->size()) {
+              sink.done();
+            }
+            return true;
+          });
+    });
+    // Listening from here: requests wait in the backlog until the loop runs.
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+  }
+  ~BodyServer() {
+    server_.stop();
+    thread_.join();
+  }
+  int port() const { return port_; }
+  // Not while a request is served.
+  void setBody(const std::string& body) { body_ = &body; }
+
+ private:
+  httplib::Server server_;
+  const std::string* body_ = nullptr;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+// A new client's first totals() on a reply of range(0) entries (sent with a
+// length, or in chunks when range(1) is 1), then one on a reply of 10
+// entries. Counters, in bytes beyond what the process held or had resident
+// before the big call: the resident peak during it ("peakResident"); what
+// the client keeps after it ("held", "resident"); and after the return to 10
+// entries ("heldAfter10", "residentAfter10").
+void BM_TotalsMemory(benchmark::State& state) {
+  const std::string& big = connectionsBody(static_cast<int>(state.range(0)));
+  const std::string& small = connectionsBody(10);
+  BodyServer server(state.range(1) == 1);
+  double peak = 0, held = 0, resident = 0, heldAfter = 0, residentAfter = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    server.setBody(small);
+    auto client = std::make_unique<ClashClient>(server.port(), "");
+    client->totals();
+    server.setBody(big);
+    malloc_trim(0);
+    const double heldBefore = heldBytes();
+    const double residentBefore = statusKilobytes("VmRSS");
+    resetPeakResident();
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(client->totals());
+    state.PauseTiming();
+    peak = statusKilobytes("VmHWM") - residentBefore;
+    held = heldBytes() - heldBefore;
+    resident = statusKilobytes("VmRSS") - residentBefore;
+    server.setBody(small);
+    client->totals();
+    heldAfter = heldBytes() - heldBefore;
+    residentAfter = statusKilobytes("VmRSS") - residentBefore;
+    client.reset();
+    state.ResumeTiming();
+  }
+  describe(state, big);
+  state.counters["chunked"] = static_cast<double>(state.range(1));
+  state.counters["peakResident"] = peak;
+  state.counters["held"] = held;
+  state.counters["resident"] = resident;
+  state.counters["heldAfter10"] = heldAfter;
+  state.counters["residentAfter10"] = residentAfter;
+}
+
 constexpr int64_t kSizes[] = {10, 1000, 10000};
 
 void sizes(benchmark::internal::Benchmark* benchmark) {
@@ -227,6 +342,11 @@ BENCHMARK(BM_Request)->Apply(sizes)->UseRealTime();
 BENCHMARK(BM_NlohmannDomParse)->Apply(sizes);
 BENCHMARK(BM_SimdjsonDomParse)->Apply(sizes);
 BENCHMARK(BM_SimdjsonOnDemandSkip)->Apply(sizes);
+BENCHMARK(BM_TotalsMemory)
+    ->ArgsProduct({{10000, 100000}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
 
 }  // namespace
 }  // namespace tarq

@@ -1,10 +1,11 @@
 # Compiler settings shared by every target of the project, gathered in one
 # interface target so that third-party code is never compiled with them.
 add_library(tarq_options INTERFACE)
-target_compile_options(tarq_options INTERFACE
+set(TARQ_WARNING_FLAGS
   -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast
   -Wcast-align -Woverloaded-virtual -Wformat=2
   -Wno-missing-field-initializers)
+target_compile_options(tarq_options INTERFACE ${TARQ_WARNING_FLAGS})
 if(TARQ_WERROR)
   target_compile_options(tarq_options INTERFACE -Werror)
 endif()

@@ -1,16 +1,15 @@
 #include "clash/clash_client.h"
 
 #include <curl/curl.h>
-#include <simdjson.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cmath>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string_view>
+
+#include "clash/connections_totals.h"
+#include "clash/padded_buffer.h"
 
 namespace tarq {
 namespace {
@@ -27,46 +26,16 @@ constexpr size_t kMaxReplyBytes = size_t{256} << 20;
 // Larger reads than curl's 16 KiB default: fewer calls for the big
 // /connections reply.
 constexpr long kReceiveBufferBytes = 256 * 1024;
+// The reply buffer gives memory back once it holds more than this many times
+// what the last reply needed.
+constexpr size_t kShrinkFactor = 4;
+constexpr size_t kReplyFloorBytes = 4096;
 
 constexpr char kLoopback[] = "127.0.0.1";
 
 void initCurlOnce() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-// A JSON number as a signed 64-bit integer: fractions truncated toward zero,
-// values beyond the range saturated; true and false read as 1 and 0, and
-// every other kind of value as 0.
-int64_t toInt64(simdjson::dom::element value) {
-  using simdjson::dom::element_type;
-  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
-  switch (value.type()) {
-    case element_type::INT64:
-      return value.get_int64().value_unsafe();
-    case element_type::UINT64: {
-      const uint64_t number = value.get_uint64().value_unsafe();
-      return number > static_cast<uint64_t>(kMax) ? kMax : static_cast<int64_t>(number);
-    }
-    case element_type::DOUBLE: {
-      const double number = value.get_double().value_unsafe();
-      if (std::isnan(number)) {
-        return 0;
-      }
-      if (number >= 0x1p63) {
-        return kMax;
-      }
-      if (number < -0x1p63) {
-        return kMin;
-      }
-      return static_cast<int64_t>(number);
-    }
-    case element_type::BOOL:
-      return value.get_bool().value_unsafe() ? 1 : 0;
-    default:
-      return 0;
-  }
 }
 
 struct EasyCleanup {
@@ -102,6 +71,9 @@ struct ClashClient::Impl {
                const std::optional<std::string>& body);
 
   static size_t collect(char* data, size_t size, size_t count, void* context);
+  // Before the first byte of a body: its announced length sizes the buffer
+  // once, or refuses the reply. False when it is too large.
+  bool sizeFromAnnouncedLength();
 
   std::mutex mutex;
   // Built once: the headers of a request without and with a body. Both turn
@@ -110,12 +82,14 @@ struct ClashClient::Impl {
   HeaderList bodyHeaders;
   bool unusableSecret = false;
   char errorText[CURL_ERROR_SIZE] = {};
-  // The last reply body. Its capacity always exceeds its size by
-  // SIMDJSON_PADDING, so the parser reads it in place; kept from call to call
-  // so that a steady reply size costs no allocation.
-  std::string reply;
+  // The last reply body, followed by the totals reader's padding so that it
+  // is parsed in place. Kept from call to call, so that a steady reply size
+  // costs no allocation, and fitted after each call, so that a reply much
+  // smaller than the buffer (or a failure) gives the memory back.
+  PaddedBuffer reply{ConnectionsTotalsReader::kPadding, kReplyFloorBytes};
+  bool replySized = false;
   bool replyTooLarge = false;
-  simdjson::dom::parser parser;
+  ConnectionsTotalsReader totalsReader;
   // Declared last, so destroyed first: the easy handle refers to the URL,
   // the header lists and the buffers above.
   std::unique_ptr<CURLU, UrlCleanup> urlHandle;
@@ -144,7 +118,6 @@ ClashClient::Impl::Impl(const std::string& secret) {
   appendHeader(plainHeaders, "Expect:");
   appendHeader(bodyHeaders, "Content-Type: application/json");
   appendHeader(bodyHeaders, "Expect:");
-  reply.reserve(4096 + simdjson::SIMDJSON_PADDING);
 
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
@@ -169,19 +142,40 @@ ClashClient::Impl::Impl(const std::string& secret) {
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kIdleLimitSeconds);
 }
 
+bool ClashClient::Impl::sizeFromAnnouncedLength() {
+  replySized = true;
+  curl_off_t announced = -1;
+  if (curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) != CURLE_OK ||
+      announced <= 0) {
+    return true;  // no length (chunked, or to the end of the connection)
+  }
+  if (static_cast<uint64_t>(announced) > kMaxReplyBytes) {
+    return false;
+  }
+  reply.reserve(static_cast<size_t>(announced));
+  return true;
+}
+
 size_t ClashClient::Impl::collect(char* data, size_t size, size_t count, void* context) {
   auto* self = static_cast<Impl*>(context);
   const size_t length = size * count;
-  std::string& reply = self->reply;
-  if (length > kMaxReplyBytes - reply.size()) {
+  PaddedBuffer& reply = self->reply;
+  // curl ends the transfer with a write error when this returns less than
+  // `length`; no exception may cross its C frames.
+  try {
+    if (!self->replySized && !self->sizeFromAnnouncedLength()) {
+      self->replyTooLarge = true;
+      return 0;
+    }
+    if (length > kMaxReplyBytes - reply.size()) {
+      self->replyTooLarge = true;
+      return 0;
+    }
+    reply.append(data, length);
+  } catch (const std::bad_alloc&) {
     self->replyTooLarge = true;
-    return 0;  // curl ends the transfer with a write error
+    return 0;
   }
-  const size_t needed = reply.size() + length + simdjson::SIMDJSON_PADDING;
-  if (reply.capacity() < needed) {
-    reply.reserve(std::max(needed, 2 * reply.capacity()));
-  }
-  reply.append(data, length);
   return length;
 }
 
@@ -226,6 +220,7 @@ void ClashClient::Impl::perform(const std::string& method, const std::string& ur
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, body ? bodyHeaders.get() : plainHeaders.get());
 
   reply.clear();
+  replySized = false;
   replyTooLarge = false;
   errorText[0] = '\0';
   const auto started = std::chrono::steady_clock::now();
@@ -234,6 +229,7 @@ void ClashClient::Impl::perform(const std::string& method, const std::string& ur
 
   if (result != CURLE_OK) {
     reply.clear();
+    reply.fitTo(0, kShrinkFactor);
     // The idle and connect limits end a call with the same code; only the
     // overall bound has its own message. curl's clock may fire that bound a
     // hair before ours reads 5 seconds, hence the margin.
@@ -249,6 +245,7 @@ void ClashClient::Impl::perform(const std::string& method, const std::string& ur
   curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
   if (status < 200 || status > 299) {
     reply.clear();
+    reply.fitTo(0, kShrinkFactor);
     throw ClashError::http(status);
   }
 }
@@ -262,38 +259,22 @@ std::string ClashClient::request(const std::string& method, const std::string& p
                                  const std::optional<std::string>& body) {
   std::lock_guard lock(impl_->mutex);
   impl_->perform(method, "http://127.0.0.1:" + std::to_string(port_) + path, path, body);
-  // A copy: the buffer, grown for /connections, stays with the client.
-  return impl_->reply;
+  // A copy: the buffer stays with the client.
+  std::string reply(impl_->reply.view());
+  impl_->reply.fitTo(reply.size(), kShrinkFactor);
+  return reply;
 }
 
 TrafficTotals ClashClient::totals() {
   std::lock_guard lock(impl_->mutex);
   const std::string path = "/connections";
   impl_->perform("GET", "http://127.0.0.1:" + std::to_string(port_) + path, path, std::nullopt);
-
-  // Parsed in place (the buffer carries the parser's padding) and validated
-  // whole; throws simdjson::simdjson_error when the reply is not JSON.
-  const std::string& reply = impl_->reply;
-  const simdjson::dom::element root = impl_->parser.parse(reply.data(), reply.size(), false);
-  if (root.is_array()) {
-    throw ClashError::badReply();
-  }
-  if (!root.is_object()) {
-    // Like the platform parsers without a fragments option, a bare scalar is
-    // no JSON text here.
-    throw simdjson::simdjson_error(simdjson::INCORRECT_TYPE);
-  }
-  // Only the top level counts; the large "connections" array is skipped
-  // whole. A repeated key: the last one wins.
-  TrafficTotals totals;
-  for (const auto field : simdjson::dom::object(root)) {
-    if (field.key == "uploadTotal") {
-      totals.up = toInt64(field.value);
-    } else if (field.key == "downloadTotal") {
-      totals.down = toInt64(field.value);
-    }
-  }
-  return totals;
+  PaddedBuffer& reply = impl_->reply;
+  struct Fit {
+    PaddedBuffer& reply;
+    ~Fit() { reply.fitTo(reply.size(), kShrinkFactor); }
+  } fit{reply};
+  return impl_->totalsReader.readPadded(reply.view());
 }
 
 }  // namespace tarq

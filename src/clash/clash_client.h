@@ -17,14 +17,9 @@
 #include <string>
 
 #include "clash/clash_error.h"
+#include "clash/connections_totals.h"
 
 namespace tarq {
-
-struct TrafficTotals {
-  int64_t up = 0;
-  int64_t down = 0;
-  friend bool operator==(const TrafficTotals&, const TrafficTotals&) = default;
-};
 
 class ClashClient {
  public:
@@ -43,9 +38,10 @@ class ClashClient {
   std::string request(const std::string& method, const std::string& path,
                       const std::optional<std::string>& body = std::nullopt);
 
-  // "uploadTotal" and "downloadTotal" of GET /connections. Throws what
-  // request() throws, simdjson's error when the reply is not JSON, and
-  // ClashError::badReply() when its top level is not an object.
+  // "uploadTotal" and "downloadTotal" of GET /connections, read by a
+  // ConnectionsTotalsReader kept with the client. Throws what request()
+  // throws (a reply announced or grown beyond 256 MiB is "reply too large"),
+  // and what ConnectionsTotalsReader::read() throws for a bad body.
   TrafficTotals totals();
 
  private:

@@ -6,12 +6,17 @@
 #include <utility>
 
 #include "helper/helper_error.h"
+#include "support/bounded_json.h"
 
 namespace tarq {
 
 namespace {
 
 using Json = nlohmann::json;
+
+// Replies are flat objects; the bound only keeps a hostile daemon from
+// making the reader's cost depend on its nesting.
+constexpr int kMaxReplyDepth = 64;
 
 // The daemon may encode a flag as a JSON Boolean or as the number 1 or 0.
 bool decodeBool(const Json& object, const char* key) {
@@ -94,7 +99,8 @@ HelperReply HelperClient::send(const nlohmann::json& request) const {
 }
 
 HelperReply HelperClient::decode(const std::string& line) {
-  Json value = Json::parse(line);
+  // The whole line, NUL bytes included.
+  Json value = parseBoundedJson(line, kMaxReplyDepth);
   rejectScalarTopLevel(line, value);
   if (!value.is_object()) {
     throw HelperError::io("unreadable reply");

@@ -21,8 +21,10 @@ class HelperClient {
   // Sends `request` (a JSON object whose "op" names the command) and decodes
   // the reply. A reply with "ok" false is a normal result. Throws the
   // transport's HelperError, nlohmann::json's parse error when the reply is
-  // not JSON (or its top level is a bare scalar), and
-  // HelperError::io("unreadable reply") when it is JSON but not an object.
+  // not JSON (or its top level is a bare scalar, or it holds a NUL byte, or
+  // it nests more than 64 levels deep), nlohmann's out_of_range for a number
+  // beyond the range of a double, and HelperError::io("unreadable reply")
+  // when it is JSON but not an object.
   HelperReply send(const nlohmann::json& request) const;
 
   // Decodes one reply line; the decoding half of send().

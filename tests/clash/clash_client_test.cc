@@ -11,6 +11,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -166,7 +167,7 @@ TEST_F(ClashClientTest, SilentOrTricklingServerIsGivenUp) {
   std::thread trickling([listener] {
     const int connection = ::accept(listener, nullptr, nullptr);
     char request[4096];
-    std::string bytes = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n";
+    std::string_view bytes = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n";
     for (bool open = ::recv(connection, request, sizeof request, 0) > 0; open; bytes = "x") {
       open = ::send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL) > 0;
       std::this_thread::sleep_for(100ms);

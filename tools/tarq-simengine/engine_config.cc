@@ -7,10 +7,16 @@
 #include <charconv>
 #include <nlohmann/json.hpp>
 
+#include "support/bounded_json.h"
+
 namespace tarq {
 namespace {
 
 using nlohmann::json;
+
+// sing-box configurations nest a few levels; deeper ones are refused before
+// they are built.
+constexpr int kMaxConfigDepth = 64;
 
 bool isLoopback(const std::string& host) {
   in_addr v4{};
@@ -166,7 +172,7 @@ void parseLoopbackAddress(const std::string& address, std::string& host, int& po
 EngineConfig EngineConfig::parse(const std::string& text) {
   json root;
   try {
-    root = json::parse(text, nullptr, /*allow_exceptions=*/true, /*ignore_comments=*/true);
+    root = parseBoundedJson(text, kMaxConfigDepth, /*ignoreComments=*/true);
   } catch (const json::exception& error) {
     throw EngineConfigError(std::string("not a JSON configuration: ") + error.what());
   }

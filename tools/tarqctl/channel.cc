@@ -7,11 +7,17 @@
 #include <string>
 
 #include "json_values.h"
+#include "support/bounded_json.h"
 
 namespace tarq {
 namespace {
 
 using nlohmann::json;
+
+// The translation into the host's values, their printing and their
+// destruction each recurse once per level: a line nested deeper is a protocol
+// error, refused before it is built.
+constexpr int kMaxLineDepth = 128;
 
 void writeLine(std::FILE* output, const OutputJson& line) {
   std::string text = toLine(line) + "\n";
@@ -64,7 +70,7 @@ Value argumentsOf(const json& line, const char* key) {
 Request parseRequest(const std::string& text) {
   json line;
   try {
-    line = json::parse(text);
+    line = parseBoundedJson(text, kMaxLineDepth);
   } catch (const json::parse_error& error) {
     throw std::invalid_argument(std::string("not JSON: ") + error.what());
   }

@@ -18,11 +18,15 @@
 #include "commands.h"
 #include "console.h"
 #include "human_format.h"
+#include "support/bounded_json.h"
 
 namespace tarq {
 namespace {
 
 constexpr int kInterruptedStatus = 130;
+// sing-box configurations nest a few levels; deeper ones are not read here
+// (the helper and the engine still get them as they are).
+constexpr int kMaxConfigDepth = 64;
 
 // Thrown for a start that cannot even be asked for; exit status 2.
 class UsageError : public std::runtime_error {
@@ -47,7 +51,12 @@ void takeClashDefaults(const std::string& config, StartOptions& start) {
     return;
   }
   using nlohmann::json;
-  json root = json::parse(config, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/true);
+  json root;
+  try {
+    root = parseBoundedJson(config, kMaxConfigDepth, /*ignoreComments=*/true);
+  } catch (const json::exception&) {
+    // Not a configuration we can read: the defaults stay unknown.
+  }
   const json* clashApi = nullptr;
   if (root.is_object() && root.contains("experimental") && root["experimental"].is_object() &&
       root["experimental"].contains("clash_api")) {

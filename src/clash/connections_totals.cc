@@ -1,0 +1,217 @@
+#include "clash/connections_totals.h"
+
+#include <simdjson.h>
+
+#include <cmath>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "clash/clash_error.h"
+#include "clash/padded_buffer.h"
+
+namespace tarq {
+namespace {
+
+static_assert(ConnectionsTotalsReader::kPadding >= simdjson::SIMDJSON_PADDING);
+
+constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+
+// Memory kept between calls: a parser or copy sized for more than this many
+// times the current reply (and more than kKeptBytes) is given back.
+constexpr size_t kShrinkFactor = 4;
+constexpr size_t kKeptBytes = size_t{1} << 20;
+constexpr size_t kCopyFloorBytes = 4096;
+
+int64_t fromDouble(double number) {
+  if (std::isnan(number)) {
+    return 0;
+  }
+  if (number >= 0x1p63) {
+    return kMax;
+  }
+  if (number < -0x1p63) {
+    return kMin;
+  }
+  return static_cast<int64_t>(number);
+}
+
+int64_t fromUnsigned(uint64_t number) {
+  return number > static_cast<uint64_t>(kMax) ? kMax : static_cast<int64_t>(number);
+}
+
+int64_t toInt64(simdjson::dom::element value) {
+  using simdjson::dom::element_type;
+  switch (value.type()) {
+    case element_type::INT64:
+      return value.get_int64().value_unsafe();
+    case element_type::UINT64:
+      return fromUnsigned(value.get_uint64().value_unsafe());
+    case element_type::DOUBLE:
+      return fromDouble(value.get_double().value_unsafe());
+    case element_type::BOOL:
+      return value.get_bool().value_unsafe() ? 1 : 0;
+    default:
+      return 0;
+  }
+}
+
+enum class TopLevel { kObject, kArray, kScalar };
+
+void requireObject(TopLevel top) {
+  if (top == TopLevel::kArray) {
+    throw ClashError::badReply();
+  }
+  if (top == TopLevel::kScalar) {
+    // Like the platform parsers without a fragments option, a bare scalar is
+    // no JSON text here.
+    throw simdjson::simdjson_error(simdjson::INCORRECT_TYPE);
+  }
+}
+
+// The slower path, for replies with numbers the DOM parse cannot hold:
+// nlohmann's event reader, which builds nothing (its cost is the reply's
+// bytes and one bit per level of nesting) and gives integers beyond 64 bits
+// as doubles. Only values directly in the top-level object count.
+class TolerantTotals final : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  explicit TolerantTotals(size_t maxDepth) : maxDepth_(maxDepth) {}
+
+  TrafficTotals totals;
+  TopLevel top = TopLevel::kScalar;
+
+  bool null() override { return value(0); }
+  bool boolean(bool flag) override { return value(flag ? 1 : 0); }
+  bool number_integer(number_integer_t number) override { return value(number); }
+  bool number_unsigned(number_unsigned_t number) override { return value(fromUnsigned(number)); }
+  bool number_float(number_float_t number, const string_t&) override {
+    return value(fromDouble(number));
+  }
+  bool string(string_t&) override { return value(0); }
+  bool binary(binary_t&) override { return value(0); }
+  bool start_object(std::size_t) override { return open(TopLevel::kObject); }
+  bool key(string_t& name) override {
+    if (depth_ == 1) {
+      target_ = name == "uploadTotal"     ? &totals.up
+                : name == "downloadTotal" ? &totals.down
+                                          : nullptr;
+    }
+    return true;
+  }
+  bool end_object() override { return close(); }
+  bool start_array(std::size_t) override { return open(TopLevel::kArray); }
+  bool end_array() override { return close(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception&) override {
+    return false;
+  }
+
+ private:
+  bool value(int64_t number) {
+    if (depth_ == 1 && target_ != nullptr) {
+      *target_ = number;
+      target_ = nullptr;
+    }
+    return true;
+  }
+  bool open(TopLevel kind) {
+    if (depth_ == 0) {
+      top = kind;
+    }
+    value(0);
+    return ++depth_ <= maxDepth_;
+  }
+  bool close() {
+    --depth_;
+    return true;
+  }
+
+  const size_t maxDepth_;
+  size_t depth_ = 0;
+  int64_t* target_ = nullptr;
+};
+
+// Throws `original` (the fast parse's error) when the slower reader refuses
+// the body too: a number beyond the range of a double, or any other fault.
+TrafficTotals readTolerantly(std::string_view body, size_t maxDepth,
+                             simdjson::error_code original) {
+  TolerantTotals reader(maxDepth);
+  // nlohmann's reader would take a NUL byte for the end of the text.
+  const bool read = body.find('\0') == std::string_view::npos &&
+                    nlohmann::json::sax_parse(body.begin(), body.end(), &reader);
+  if (!read) {
+    throw simdjson::simdjson_error(original);
+  }
+  requireObject(reader.top);
+  return reader.totals;
+}
+
+TopLevel topLevelOf(simdjson::dom::element root) {
+  if (root.is_object()) {
+    return TopLevel::kObject;
+  }
+  return root.is_array() ? TopLevel::kArray : TopLevel::kScalar;
+}
+
+}  // namespace
+
+struct ConnectionsTotalsReader::Parser {
+  simdjson::dom::parser dom;
+  // read()'s padded copy of a body.
+  PaddedBuffer copy{kPadding, kCopyFloorBytes};
+};
+
+ConnectionsTotalsReader::ConnectionsTotalsReader() : parser_(std::make_unique<Parser>()) {}
+
+ConnectionsTotalsReader::~ConnectionsTotalsReader() = default;
+
+TrafficTotals ConnectionsTotalsReader::read(std::string_view body) {
+  PaddedBuffer& copy = parser_->copy;
+  struct Release {
+    PaddedBuffer& copy;
+    size_t recent;
+    ~Release() {
+      copy.clear();
+      copy.fitTo(recent, kShrinkFactor);
+    }
+  } release{copy, body.size()};
+  copy.clear();
+  copy.reserve(body.size());
+  copy.append(body.data(), body.size());
+  return readPadded(copy.view());
+}
+
+TrafficTotals ConnectionsTotalsReader::readPadded(std::string_view body) {
+  simdjson::dom::parser& dom = parser_->dom;
+  // The parser only ever grows (to exactly what a reply needs); after a reply
+  // much smaller than its capacity a new one replaces it, and the memory goes
+  // back at once.
+  if (dom.capacity() > kKeptBytes && dom.capacity() / kShrinkFactor > body.size()) {
+    dom = simdjson::dom::parser();
+    releaseFreedMemory();
+  }
+  // In place (the caller's buffer carries the padding), validated whole.
+  simdjson::dom::element root;
+  const simdjson::error_code error = dom.parse(body.data(), body.size(), false).get(root);
+  // This simdjson reports an integer beyond 64 bits as a number error.
+  if (error == simdjson::NUMBER_ERROR) {
+    return readTolerantly(body, dom.max_depth(), error);
+  }
+  if (error != simdjson::SUCCESS) {
+    throw simdjson::simdjson_error(error);
+  }
+  requireObject(topLevelOf(root));
+  // Only the top level counts; the large "connections" array is skipped
+  // whole. A repeated key: the last one wins.
+  TrafficTotals totals;
+  for (const auto field : simdjson::dom::object(root)) {
+    if (field.key == "uploadTotal") {
+      totals.up = toInt64(field.value);
+    } else if (field.key == "downloadTotal") {
+      totals.down = toInt64(field.value);
+    }
+  }
+  return totals;
+}
+
+}  // namespace tarq

@@ -1,0 +1,62 @@
+// The traffic totals of a GET /connections reply of the Clash API, read
+// without HTTP.
+//
+// The reply grows with every open connection (about 450 bytes each, megabytes
+// with thousands) and comes once a second, so the reader keeps its parser and
+// buffers from call to call, sized to what recent replies needed: a reply
+// that shrinks a lot gives their memory back.
+//
+// Ordinary replies take simdjson's fast, validating DOM parse. A number that
+// parse cannot hold (an integer beyond 64 bits, anywhere) sends the reply
+// through a slower reader that holds such an integer as a double; so such a
+// reply is still read, its totals saturating.
+//
+// Thread safety: none; one reader per thread (ClashClient serialises its own).
+#ifndef TARQ_CLASH_CONNECTIONS_TOTALS_H_
+#define TARQ_CLASH_CONNECTIONS_TOTALS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+namespace tarq {
+
+struct TrafficTotals {
+  int64_t up = 0;
+  int64_t down = 0;
+  friend bool operator==(const TrafficTotals&, const TrafficTotals&) = default;
+};
+
+class ConnectionsTotalsReader {
+ public:
+  // Readable bytes that readPadded() needs past the end of the body.
+  static constexpr size_t kPadding = 64;
+
+  ConnectionsTotalsReader();
+  ~ConnectionsTotalsReader();
+  ConnectionsTotalsReader(const ConnectionsTotalsReader&) = delete;
+  ConnectionsTotalsReader& operator=(const ConnectionsTotalsReader&) = delete;
+
+  // "uploadTotal" and "downloadTotal" of the top-level object, each a JSON
+  // number taken as a signed 64-bit integer: fractions truncated toward zero,
+  // values beyond the range saturated (to INT64_MAX or INT64_MIN), true and
+  // false read as 1 and 0, any other value or a missing key as 0; a repeated
+  // key: the last one wins. Throws simdjson::simdjson_error when the body is
+  // not JSON (a number beyond the range of a double, such as 1e400, makes it
+  // so: "Problem while parsing a number"), and ClashError::badReply() when
+  // its top level is an array. A bare scalar at the top is no JSON text here.
+  TrafficTotals read(std::string_view body);
+
+  // The same for a body followed in memory by at least kPadding readable
+  // bytes: read in place, without a copy.
+  TrafficTotals readPadded(std::string_view body);
+
+ private:
+  struct Parser;
+  std::unique_ptr<Parser> parser_;
+};
+
+}  // namespace tarq
+
+#endif  // TARQ_CLASH_CONNECTIONS_TOTALS_H_
