@@ -39,7 +39,8 @@ HelperRequests::HelperRequests(EngineProcess& engine, std::string stateFolder,
       build_(std::move(build)),
       log_(std::move(log)) {}
 
-std::string HelperRequests::handle(const std::string& line, uid_t callerUid) {
+std::string HelperRequests::handle(const std::string& line, const CallerVerdict& caller) {
+  uid_t callerUid = caller.uid;
   if (callerUid != 0 && allowedUids_.count(callerUid) == 0) {
     log_("refused caller uid " + std::to_string(callerUid));
     return refusal("caller uid " + std::to_string(callerUid) +
@@ -65,18 +66,18 @@ std::string HelperRequests::handle(const std::string& line, uid_t callerUid) {
     if (path == request.end() || !path->is_string()) {
       return refusal("malformed request: \"start\" needs a \"config_path\" string");
     }
-    return start(path->get<std::string>(), callerUid);
+    return start(path->get<std::string>(), caller);
   }
   return refusal("unknown op " + quoted(name));
 }
 
-std::string HelperRequests::start(const std::string& configPath, uid_t callerUid) {
+std::string HelperRequests::start(const std::string& configPath, const CallerVerdict& caller) {
   std::lock_guard lock(lifecycle_);
   std::string content;
   try {
-    content = readCallerConfig(configPath, callerUid);
+    content = readCallerConfig(configPath, caller.uid, caller.gid);
   } catch (const RequestRefused& reason) {
-    log_("start refused for uid " + std::to_string(callerUid) + ": " + reason.what());
+    log_("start refused for uid " + std::to_string(caller.uid) + ": " + reason.what());
     return refusal(reason.what());
   }
   // The old engine may still be reading its copy: stop it before replacing.

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "engine_process.h"
+#include "helperd/caller_policy.h"
 
 namespace tarq {
 
@@ -34,13 +35,13 @@ class HelperRequests {
                  std::string build, std::function<void(const std::string&)> log);
 
   // The reply line, without its line feed, to one request line.
-  std::string handle(const std::string& line, uid_t callerUid);
+  std::string handle(const std::string& line, const CallerVerdict& caller);
 
   // Stops the engine and removes the configuration copy.
   void shutdown();
 
  private:
-  std::string start(const std::string& configPath, uid_t callerUid);
+  std::string start(const std::string& configPath, const CallerVerdict& caller);
   std::string stop();
   std::string status();
   void removeCopy();

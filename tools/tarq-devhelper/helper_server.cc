@@ -157,7 +157,7 @@ void HelperServer::handleConnection(int connection) {
   }
   std::string reply;
   try {
-    reply = handler_(line, caller.uid);
+    reply = handler_(line, CallerVerdict{.admitted = true, .uid = caller.uid, .gid = caller.gid});
   } catch (const std::exception& error) {
     log_(std::string("request failed: ") + error.what());
     reply = R"({"ok":false,"error":"internal error"})";

@@ -20,6 +20,8 @@
 #include <mutex>
 #include <string>
 
+#include "helperd/caller_policy.h"
+
 namespace tarq {
 
 class HelperServer {
@@ -31,7 +33,7 @@ class HelperServer {
     size_t maxRequestBytes = 65536;
   };
   // Returns the reply line (without line feed) to a request line.
-  using Handler = std::function<std::string(const std::string& line, uid_t callerUid)>;
+  using Handler = std::function<std::string(const std::string& line, const CallerVerdict& caller)>;
   using Log = std::function<void(const std::string& line)>;
 
   HelperServer(Options options, Handler handler, Log log);

@@ -163,7 +163,9 @@ int serve(const Settings& settings) {
   {
     HelperServer server(
         {.socketPath = settings.socketPath},
-        [&requests](const std::string& line, uid_t uid) { return requests.handle(line, uid); },
+        [&requests](const std::string& line, const CallerVerdict& caller) {
+          return requests.handle(line, caller);
+        },
         logLine);
     try {
       server.bind();
