@@ -1,5 +1,6 @@
 // Who the helper serves and what it reads for them: callers are judged the
 // moment they connect, and a caller's file is read with the caller's rights.
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +41,37 @@ TEST_F(HelperCallersTest, ReadsOnlyWhatTheCallerCouldReadItself) {
   EXPECT_EQ(status()["running"], false);
   EXPECT_EQ(start(config_, kNobody), json({{"ok", true}}));
   EXPECT_EQ(status()["running"], true);
+}
+
+// The line the helper sent on `connection` unasked, within 2 s.
+std::string lineSentUnasked(int connection) {
+  timeval timeout{2, 0};
+  setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  std::string line;
+  for (char byte; recv(connection, &byte, 1, 0) == 1 && byte != '\n';) {
+    line.push_back(byte);
+  }
+  return line;
+}
+
+TEST_F(HelperCallersTest, TurnsStrangersAwayAtOnceAndServesRootWhileIdleCallersHoldSlots) {
+  constexpr uid_t kStranger = 65533;
+  std::vector<int> idle;
+  std::vector<int> strangers;
+  for (int round = 0; round < 40; ++round) {
+    idle.push_back(connectUnix(socket_, kNobody));
+    strangers.push_back(connectUnix(socket_, kStranger));
+  }
+  EXPECT_EQ(status()["ok"], true);
+  for (int stranger : strangers) {
+    EXPECT_EQ(lineSentUnasked(stranger),
+              R"({"ok":false,"error":"caller uid 65533 is not allowed to use this helper"})");
+    close(stranger);
+  }
+  for (int connection : idle) {
+    close(connection);
+  }
+  EXPECT_EQ(request({{"op", "status"}}, kNobody)["ok"], true);
 }
 
 }  // namespace

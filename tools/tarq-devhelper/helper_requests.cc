@@ -30,22 +30,14 @@ std::string quoted(const std::string& text) {
 
 }  // namespace
 
-HelperRequests::HelperRequests(EngineProcess& engine, std::string stateFolder,
-                               std::set<uid_t> allowedUids, std::string build,
+HelperRequests::HelperRequests(EngineProcess& engine, std::string stateFolder, std::string build,
                                std::function<void(const std::string&)> log)
     : engine_(engine),
       stateFolder_(std::move(stateFolder)),
-      allowedUids_(std::move(allowedUids)),
       build_(std::move(build)),
       log_(std::move(log)) {}
 
 std::string HelperRequests::handle(const std::string& line, const CallerVerdict& caller) {
-  uid_t callerUid = caller.uid;
-  if (callerUid != 0 && allowedUids_.count(callerUid) == 0) {
-    log_("refused caller uid " + std::to_string(callerUid));
-    return refusal("caller uid " + std::to_string(callerUid) +
-                   " is not allowed to use this helper");
-  }
   json request = json::parse(line, nullptr, /*allow_exceptions=*/false);
   if (!request.is_object()) {
     return refusal("malformed request: expected one JSON object");

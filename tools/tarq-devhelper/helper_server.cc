@@ -29,6 +29,18 @@ sockaddr_un addressOf(const std::string& path) {
   return address;
 }
 
+// `text` as a JSON string; reasons are plain ASCII text of the daemon's.
+std::string quotedText(const std::string& text) {
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+    }
+    quoted += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+  }
+  return quoted + "\"";
+}
+
 bool somebodyListens(const sockaddr_un& address) {
   int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (probe < 0) {
@@ -41,8 +53,11 @@ bool somebodyListens(const sockaddr_un& address) {
 
 }  // namespace
 
-HelperServer::HelperServer(Options options, Handler handler, Log log)
-    : options_(std::move(options)), handler_(std::move(handler)), log_(std::move(log)) {}
+HelperServer::HelperServer(Options options, const CallerPolicy& policy, Handler handler, Log log)
+    : options_(std::move(options)),
+      policy_(policy),
+      handler_(std::move(handler)),
+      log_(std::move(log)) {}
 
 HelperServer::~HelperServer() {
   {
@@ -114,30 +129,48 @@ void HelperServer::serve(int stopDescriptor) {
     if (connection < 0) {
       continue;  // the peer gave up already, or descriptors ran out for now
     }
-    std::lock_guard lock(mutex_);
-    if (active_ >= options_.maxConnections) {
-      writeReply(connection, R"({"ok":false,"error":"the helper is busy; try again"})");
-      close(connection);
-      continue;
-    }
-    ++active_;
-    std::thread([this, connection] {
-      handleConnection(connection);
-      close(connection);
-      std::lock_guard done(mutex_);
-      --active_;
-      idle_.notify_all();
-    }).detach();
+    admit(connection);
   }
 }
 
-void HelperServer::handleConnection(int connection) {
-  ucred caller{};
-  socklen_t size = sizeof caller;
-  if (getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &caller, &size) != 0) {
-    log_(systemError("peer credentials", errno));
+void HelperServer::admit(int connection) {
+  CallerVerdict caller = policy_.judge(connection);
+  if (!caller.admitted) {
+    log_("refused: " + caller.reason);
+    turnAway(connection, caller.reason);
     return;
   }
+  std::lock_guard lock(mutex_);
+  size_t& held = perCaller_[caller.uid];
+  if (active_ >= options_.maxConnections || held >= options_.maxConnectionsPerCaller) {
+    if (held == 0) {
+      perCaller_.erase(caller.uid);
+    }
+    turnAway(connection, "the helper is busy; try again");
+    return;
+  }
+  ++active_;
+  ++held;
+  std::thread([this, connection, caller] {
+    handleConnection(connection, caller);
+    close(connection);
+    std::lock_guard done(mutex_);
+    if (--perCaller_[caller.uid] == 0) {
+      perCaller_.erase(caller.uid);
+    }
+    --active_;
+    idle_.notify_all();
+  }).detach();
+}
+
+void HelperServer::turnAway(int connection, const std::string& reason) {
+  std::string line = R"({"ok":false,"error":)" + quotedText(reason) + "}\n";
+  // One short line fits any socket's send buffer: sent whole or not at all.
+  send(connection, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  close(connection);
+}
+
+void HelperServer::handleConnection(int connection, const CallerVerdict& caller) {
   timeval sendTimeout{5, 0};
   setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
   std::string line;
@@ -157,7 +190,7 @@ void HelperServer::handleConnection(int connection) {
   }
   std::string reply;
   try {
-    reply = handler_(line, CallerVerdict{.admitted = true, .uid = caller.uid, .gid = caller.gid});
+    reply = handler_(line, caller);
   } catch (const std::exception& error) {
     log_(std::string("request failed: ") + error.what());
     reply = R"({"ok":false,"error":"internal error"})";
@@ -188,14 +221,16 @@ HelperServer::ReadOutcome HelperServer::readRequest(int connection, std::string&
     if (count <= 0) {
       return line.empty() ? ReadOutcome::kClosed : ReadOutcome::kLine;
     }
+    size_t searchFrom = line.size();
     line.append(buffer, static_cast<size_t>(count));
-    auto end = line.find('\n');
+    auto end = line.find('\n', searchFrom);
+    // The limit holds for the line itself, wherever a read happens to end.
+    if ((end == std::string::npos ? line.size() : end) > options_.maxRequestBytes) {
+      return ReadOutcome::kTooLong;
+    }
     if (end != std::string::npos) {
       line.resize(end);
       return ReadOutcome::kLine;
-    }
-    if (line.size() > options_.maxRequestBytes) {
-      return ReadOutcome::kTooLong;
     }
   }
 }

@@ -1,10 +1,11 @@
 // The helper's Unix socket: one request line per connection, one reply line.
 //
-// The socket file is made connectable by every user (mode 0666): access is
-// decided per connection from the kernel's peer credentials, so that a caller
-// who is not allowed learns why instead of meeting a bare "permission
-// denied". Each connection runs on a thread of its own, with a deadline for
-// the request line, so that a stuck client holds up nobody else.
+// The socket file is made connectable by every user (mode 0666): the caller
+// policy judges each connection the moment it is accepted, before a byte is
+// read, so that a caller who is not allowed learns why at once and costs no
+// slot. An admitted connection runs on a thread of its own, with a deadline
+// for the request line; each caller (uid) holds only a few of the slots, so
+// that idle or stuck connections of one caller hold up nobody else.
 //
 // Thread safety: serve() runs on one thread; the handler is called from the
 // connection threads, several at once.
@@ -17,6 +18,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -29,14 +31,16 @@ class HelperServer {
   struct Options {
     std::string socketPath;
     std::chrono::milliseconds requestDeadline{5000};
-    size_t maxConnections = 16;
+    size_t maxConnections = 32;
+    size_t maxConnectionsPerCaller = 4;
     size_t maxRequestBytes = 65536;
   };
   // Returns the reply line (without line feed) to a request line.
   using Handler = std::function<std::string(const std::string& line, const CallerVerdict& caller)>;
   using Log = std::function<void(const std::string& line)>;
 
-  HelperServer(Options options, Handler handler, Log log);
+  // `policy` must outlive the server.
+  HelperServer(Options options, const CallerPolicy& policy, Handler handler, Log log);
   // Waits for the connections in progress, then removes the socket file if
   // it is still the one this server made.
   ~HelperServer();
@@ -54,11 +58,16 @@ class HelperServer {
  private:
   enum class ReadOutcome { kLine, kClosed, kTimedOut, kTooLong };
 
-  void handleConnection(int connection);
+  void admit(int connection);
+  void handleConnection(int connection, const CallerVerdict& caller);
   ReadOutcome readRequest(int connection, std::string& line) const;
   static void writeReply(int connection, const std::string& reply);
+  // A reply to a connection turned away by the accepting thread, which must
+  // not wait for a peer that does not read.
+  static void turnAway(int connection, const std::string& reason);
 
   const Options options_;
+  const CallerPolicy& policy_;
   const Handler handler_;
   const Log log_;
   int listener_ = -1;
@@ -67,7 +76,8 @@ class HelperServer {
 
   std::mutex mutex_;
   std::condition_variable idle_;
-  size_t active_ = 0;  // connection threads still running
+  size_t active_ = 0;                  // connection threads still running
+  std::map<uid_t, size_t> perCaller_;  // of those, by caller
 };
 
 }  // namespace tarq

@@ -20,6 +20,7 @@
 #include "helper/socket_transport.h"
 #include "helper_requests.h"
 #include "helper_server.h"
+#include "helperd/peer_credentials_policy.h"
 
 namespace tarq {
 namespace {
@@ -113,14 +114,6 @@ struct Settings {
   std::string stateFolder;
 };
 
-std::string describeUids(const std::set<uid_t>& uids) {
-  std::string text;
-  for (uid_t uid : uids) {
-    text += (text.empty() ? "" : ", ") + std::to_string(uid);
-  }
-  return text;
-}
-
 int serve(const Settings& settings) {
   // Every thread, those made later included, keeps these blocked; they
   // arrive through the descriptor that ends serving. The engine starts with
@@ -150,6 +143,7 @@ int serve(const Settings& settings) {
   }
   std::set<uid_t> allowed(settings.allowedUids.begin(), settings.allowedUids.end());
   allowed.insert(0);
+  PeerCredentialsPolicy policy(allowed, {});
 
   EngineProcess::Options engineOptions;
   engineOptions.program = engine;
@@ -158,11 +152,11 @@ int serve(const Settings& settings) {
   engineOptions.workDirectory = stateFolder;
   engineOptions.log = logLine;
   EngineProcess process(engineOptions);
-  HelperRequests requests(process, stateFolder, allowed, std::string(kProgram) + " " + TARQ_VERSION,
+  HelperRequests requests(process, stateFolder, std::string(kProgram) + " " + TARQ_VERSION,
                           logLine);
   {
     HelperServer server(
-        {.socketPath = settings.socketPath},
+        {.socketPath = settings.socketPath}, policy,
         [&requests](const std::string& line, const CallerVerdict& caller) {
           return requests.handle(line, caller);
         },
@@ -174,8 +168,7 @@ int serve(const Settings& settings) {
       return 1;
     }
     logLine(std::string("version ") + TARQ_VERSION + ", listening on " + settings.socketPath +
-            " for uids " + describeUids(allowed) + "; engine " + engine + "; state in " +
-            stateFolder);
+            " for " + policy.describe() + "; engine " + engine + "; state in " + stateFolder);
     server.serve(stopDescriptor);
     signalfd_siginfo received{};
     if (read(stopDescriptor, &received, sizeof received) == sizeof received) {

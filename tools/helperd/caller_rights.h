@@ -17,8 +17,8 @@ namespace tarq {
 
 class CallerRights {
  public:
-  // Takes `uid`'s file-system rights on this thread: `gid` and the groups
-  // the user database gives `uid`. Does nothing when the daemon is not root
+  // Takes `uid`'s file-system rights on this thread, with the groups of
+  // groupsOfUser(uid, gid). Does nothing when the daemon is not root
   // (it then has no more rights than its own user anyway). Throws
   // std::runtime_error when the switch fails.
   CallerRights(uid_t uid, gid_t gid);
@@ -34,8 +34,8 @@ class CallerRights {
   std::vector<gid_t> ownGroups_;
 };
 
-// `gid` followed by the supplementary groups of `uid` in the user database
-// (none when `uid` has no entry).
+// `gid` followed by the groups the user database gives `uid`: its primary
+// group and its supplementary groups (none when `uid` has no entry).
 std::vector<gid_t> groupsOfUser(uid_t uid, gid_t gid);
 
 }  // namespace tarq

@@ -68,7 +68,9 @@ std::vector<gid_t> groupsOfUser(uid_t uid, gid_t gid) {
   for (int attempt = 0; attempt < 4; ++attempt) {
     std::vector<GroupListEntry> listed(static_cast<size_t>(count));
     int room = count;
-    if (getgrouplist(found->pw_name, static_cast<GroupListEntry>(gid), listed.data(), &room) >= 0) {
+    // The list starts with the user's primary group.
+    if (getgrouplist(found->pw_name, static_cast<GroupListEntry>(found->pw_gid), listed.data(),
+                     &room) >= 0) {
       for (int index = 0; index < room; ++index) {
         auto listedGid = static_cast<gid_t>(listed[static_cast<size_t>(index)]);
         if (listedGid != gid) {
