@@ -152,14 +152,21 @@ void HelperServer::admit(int connection) {
   ++active_;
   ++held;
   std::thread([this, connection, caller] {
-    handleConnection(connection, caller);
-    close(connection);
-    std::lock_guard done(mutex_);
-    if (--perCaller_[caller.uid] == 0) {
-      perCaller_.erase(caller.uid);
+    std::string reply = serveRequest(connection, caller);
+    // The slot is free once the request is served: a caller who reads the
+    // reply and asks again at once must find it free.
+    {
+      std::lock_guard done(mutex_);
+      if (--perCaller_[caller.uid] == 0) {
+        perCaller_.erase(caller.uid);
+      }
+      --active_;
+      idle_.notify_all();
     }
-    --active_;
-    idle_.notify_all();
+    if (!reply.empty()) {
+      writeReply(connection, reply);
+    }
+    close(connection);
   }).detach();
 }
 
@@ -170,7 +177,7 @@ void HelperServer::turnAway(int connection, const std::string& reason) {
   close(connection);
 }
 
-void HelperServer::handleConnection(int connection, const CallerVerdict& caller) {
+std::string HelperServer::serveRequest(int connection, const CallerVerdict& caller) {
   timeval sendTimeout{5, 0};
   setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
   std::string line;
@@ -178,24 +185,20 @@ void HelperServer::handleConnection(int connection, const CallerVerdict& caller)
     case ReadOutcome::kLine:
       break;
     case ReadOutcome::kClosed:
-      return;
+      return "";
     case ReadOutcome::kTimedOut:
       log_("uid " + std::to_string(caller.uid) + ": no request within the deadline");
-      writeReply(connection, R"({"ok":false,"error":"no request line within the deadline"})");
-      return;
+      return R"({"ok":false,"error":"no request line within the deadline"})";
     case ReadOutcome::kTooLong:
       log_("uid " + std::to_string(caller.uid) + ": request too long");
-      writeReply(connection, R"({"ok":false,"error":"request too long"})");
-      return;
+      return R"({"ok":false,"error":"request too long"})";
   }
-  std::string reply;
   try {
-    reply = handler_(line, caller);
+    return handler_(line, caller);
   } catch (const std::exception& error) {
     log_(std::string("request failed: ") + error.what());
-    reply = R"({"ok":false,"error":"internal error"})";
+    return R"({"ok":false,"error":"internal error"})";
   }
-  writeReply(connection, reply);
 }
 
 // Reads up to the first line feed (a request may also end with the stream)

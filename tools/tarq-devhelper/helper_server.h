@@ -59,7 +59,8 @@ class HelperServer {
   enum class ReadOutcome { kLine, kClosed, kTimedOut, kTooLong };
 
   void admit(int connection);
-  void handleConnection(int connection, const CallerVerdict& caller);
+  // The reply to the connection's request; "" when the peer sent none.
+  std::string serveRequest(int connection, const CallerVerdict& caller);
   ReadOutcome readRequest(int connection, std::string& line) const;
   static void writeReply(int connection, const std::string& reply);
   // A reply to a connection turned away by the accepting thread, which must

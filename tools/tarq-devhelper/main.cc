@@ -17,6 +17,7 @@
 
 #include "config_intake.h"
 #include "engine_process.h"
+#include "engine_record.h"
 #include "helper/socket_transport.h"
 #include "helper_requests.h"
 #include "helper_server.h"
@@ -150,8 +151,20 @@ int serve(const Settings& settings) {
   engineOptions.extraArguments = settings.engineArguments;
   engineOptions.logPath = stateFolder + "/engine.log";
   engineOptions.workDirectory = stateFolder;
+  engineOptions.recordPath = stateFolder + "/engine.pid";
+  if (std::string stopped = stopRecordedEngine(engineOptions.recordPath, engineOptions.stopGrace);
+      !stopped.empty()) {
+    logLine(stopped);
+  }
   engineOptions.log = logLine;
-  EngineProcess process(engineOptions);
+  std::optional<EngineProcess> engineHolder;
+  try {
+    engineHolder.emplace(engineOptions);
+  } catch (const std::exception& error) {
+    logLine(error.what());
+    return 1;
+  }
+  EngineProcess& process = *engineHolder;
   HelperRequests requests(process, stateFolder, std::string(kProgram) + " " + TARQ_VERSION,
                           logLine);
   {
