@@ -21,6 +21,32 @@ std::string okay() {
   return json{{"ok", true}}.dump();
 }
 
+// Whether `text` nests arrays and objects at most `limit` deep. Requests
+// are flat objects; a deeply nested line is refused before it is parsed.
+bool nestsAtMost(const std::string& text, size_t limit) {
+  size_t depth = 0;
+  bool inString = false;
+  for (size_t index = 0; index < text.size(); ++index) {
+    char c = text[index];
+    if (inString) {
+      if (c == '\\') {
+        ++index;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) {
+        return false;
+      }
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return true;
+}
+
 // Request text goes into replies and log lines; keep it short and valid.
 std::string quoted(const std::string& text) {
   constexpr size_t kMaxShown = 64;
@@ -38,6 +64,10 @@ HelperRequests::HelperRequests(EngineProcess& engine, std::string stateFolder, s
       log_(std::move(log)) {}
 
 std::string HelperRequests::handle(const std::string& line, const CallerVerdict& caller) {
+  constexpr size_t kMaxRequestDepth = 8;
+  if (!nestsAtMost(line, kMaxRequestDepth)) {
+    return refusal("malformed request: nested too deeply");
+  }
   json request = json::parse(line, nullptr, /*allow_exceptions=*/false);
   if (!request.is_object()) {
     return refusal("malformed request: expected one JSON object");

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
 #include <nlohmann/json.hpp>
 
@@ -31,17 +32,74 @@ bool acceptsConnections(const sockaddr_storage& address, socklen_t size) {
   return connected;
 }
 
-std::string controllerOf(const std::string& configText) {
-  using nlohmann::json;
-  json root = json::parse(configText, nullptr, /*allow_exceptions=*/false,
-                          /*ignore_comments=*/true);
-  const json* controller = nullptr;
-  if (root.is_object() && root.contains("experimental") && root["experimental"].is_object() &&
-      root["experimental"].contains("clash_api") && root["experimental"]["clash_api"].is_object() &&
-      root["experimental"]["clash_api"].contains("external_controller")) {
-    controller = &root["experimental"]["clash_api"]["external_controller"];
+// Reads a configuration only for experimental.clash_api.external_controller:
+// every other value is skipped as it streams past, and nesting deeper than
+// any configuration needs ends the reading, so that what a configuration
+// costs the helper is bounded by its size, whatever its shape.
+class ControllerFinder : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  static constexpr size_t kMaxDepth = 64;
+  std::string controller;
+
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool string(string_t& value) override {
+    // Inside the root, "experimental" and "clash_api": three objects deep.
+    if (onPath_ == kPath.size() + 1 && depth_ == onPath_ && key_ == "external_controller") {
+      controller = value;
+    }
+    return true;
   }
-  return controller != nullptr && controller->is_string() ? controller->get<std::string>() : "";
+  bool key(string_t& name) override {
+    key_ = name;
+    return true;
+  }
+  bool start_object(size_t) override {
+    // An object continues the path when its parent does and sits under the
+    // path's next key.
+    if (onPath_ == depth_ &&
+        (depth_ == 0 || (depth_ <= kPath.size() && key_ == kPath[depth_ - 1]))) {
+      ++onPath_;
+    }
+    return enter();
+  }
+  bool end_object() override {
+    if (onPath_ == depth_) {
+      --onPath_;
+    }
+    --depth_;
+    return true;
+  }
+  bool start_array(size_t) override { return enter(); }
+  bool end_array() override {
+    --depth_;
+    return true;
+  }
+  bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+
+ private:
+  static constexpr std::array<const char*, 2> kPath = {"experimental", "clash_api"};
+
+  bool enter() { return ++depth_ <= kMaxDepth; }
+
+  size_t depth_ = 0;
+  size_t onPath_ = 0;  // how many of the enclosing objects lie on the path
+  std::string key_;
+};
+
+std::string controllerOf(const std::string& configText) {
+  ControllerFinder finder;
+  // The engine reads its configuration with comments allowed; so does this.
+  bool complete =
+      nlohmann::json::sax_parse(configText, &finder, nlohmann::json::input_format_t::json,
+                                /*strict=*/true, /*ignore_comments=*/true);
+  return complete ? finder.controller : "";
 }
 
 }  // namespace
