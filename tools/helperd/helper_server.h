@@ -9,20 +9,23 @@
 //
 // Thread safety: serve() runs on one thread; the handler is called from the
 // connection threads, several at once.
-#ifndef TARQ_TOOLS_DEVHELPER_HELPER_SERVER_H_
-#define TARQ_TOOLS_DEVHELPER_HELPER_SERVER_H_
+#ifndef TARQ_TOOLS_HELPERD_HELPER_SERVER_H_
+#define TARQ_TOOLS_HELPERD_HELPER_SERVER_H_
 
+#include <poll.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
-#include "helperd/caller_policy.h"
+#include "caller_policy.h"
 
 namespace tarq {
 
@@ -52,6 +55,10 @@ class HelperServer {
   // Throws std::runtime_error.
   void bind();
 
+  // Serves on `listener`, a socket already bound and listening that a
+  // service manager hands over; the socket file stays the manager's.
+  void adopt(int listener);
+
   // Accepts connections until `stopDescriptor` becomes readable.
   void serve(int stopDescriptor);
 
@@ -65,7 +72,20 @@ class HelperServer {
   static void writeReply(int connection, const std::string& reply);
   // A reply to a connection turned away by the accepting thread, which must
   // not wait for a peer that does not read.
-  static void turnAway(int connection, const std::string& reason);
+  void turnAway(int connection, const std::string& reason);
+  // Closes the turned-away connections whose peers have closed, or whose
+  // time is up.
+  void endLingering(const std::vector<pollfd>& watched);
+
+  // Turned-away connections stay open up to kLinger, at most kMaxLingering
+  // of them (the oldest goes first); only the serving thread touches them.
+  struct Lingering {
+    int connection;
+    std::chrono::steady_clock::time_point until;
+  };
+  static constexpr auto kLinger = std::chrono::milliseconds(1000);
+  static constexpr size_t kMaxLingering = 64;
+  std::deque<Lingering> lingering_;
 
   const Options options_;
   const CallerPolicy& policy_;
@@ -83,4 +103,4 @@ class HelperServer {
 
 }  // namespace tarq
 
-#endif  // TARQ_TOOLS_DEVHELPER_HELPER_SERVER_H_
+#endif  // TARQ_TOOLS_HELPERD_HELPER_SERVER_H_

@@ -8,7 +8,7 @@
 
 #include <optional>
 
-#include "helperd/caller_rights.h"
+#include "caller_rights.h"
 
 namespace tarq {
 namespace {

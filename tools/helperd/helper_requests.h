@@ -11,8 +11,8 @@
 // outbound through the Clash API itself.
 //
 // Thread safety: handle() may be called from several threads at once.
-#ifndef TARQ_TOOLS_DEVHELPER_HELPER_REQUESTS_H_
-#define TARQ_TOOLS_DEVHELPER_HELPER_REQUESTS_H_
+#ifndef TARQ_TOOLS_HELPERD_HELPER_REQUESTS_H_
+#define TARQ_TOOLS_HELPERD_HELPER_REQUESTS_H_
 
 #include <sys/types.h>
 
@@ -20,8 +20,8 @@
 #include <mutex>
 #include <string>
 
+#include "caller_policy.h"
 #include "engine_process.h"
-#include "helperd/caller_policy.h"
 
 namespace tarq {
 
@@ -55,4 +55,4 @@ class HelperRequests {
 
 }  // namespace tarq
 
-#endif  // TARQ_TOOLS_DEVHELPER_HELPER_REQUESTS_H_
+#endif  // TARQ_TOOLS_HELPERD_HELPER_REQUESTS_H_

@@ -10,13 +10,15 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "socket_calls.h"
+
 namespace tarq {
 namespace {
 
 constexpr int kConnectWaitMilliseconds = 50;
 
 bool acceptsConnections(const sockaddr_storage& address, socklen_t size) {
-  int probe = socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int probe = openSocket(address.ss_family, true);
   if (probe < 0) {
     return false;
   }

@@ -1,6 +1,7 @@
 #include "helper_server.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -8,8 +9,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
+
+#include "socket_calls.h"
 
 namespace tarq {
 namespace {
@@ -42,7 +46,7 @@ std::string quotedText(const std::string& text) {
 }
 
 bool somebodyListens(const sockaddr_un& address) {
-  int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int probe = openSocket(AF_UNIX, false);
   if (probe < 0) {
     return false;
   }
@@ -63,6 +67,9 @@ HelperServer::~HelperServer() {
   {
     std::unique_lock lock(mutex_);
     idle_.wait(lock, [this] { return active_ == 0; });
+  }
+  for (const Lingering& turnedAway : lingering_) {
+    close(turnedAway.connection);
   }
   if (listener_ < 0) {
     return;
@@ -88,7 +95,7 @@ void HelperServer::bind() {
     }
     unlink(path.c_str());
   }
-  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int listener = openSocket(AF_UNIX, true);
   if (listener < 0) {
     throw std::runtime_error(systemError("socket", errno));
   }
@@ -110,10 +117,27 @@ void HelperServer::bind() {
   socketInode_ = made.st_ino;
 }
 
+void HelperServer::adopt(int listener) {
+  // Non-blocking, so that a connection given up between poll() and accept()
+  // cannot hold the accepting thread.
+  fcntl(listener, F_SETFD, FD_CLOEXEC);
+  fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK);
+  listener_ = listener;
+}
+
 void HelperServer::serve(int stopDescriptor) {
   for (;;) {
-    pollfd watched[2] = {{stopDescriptor, POLLIN, 0}, {listener_, POLLIN, 0}};
-    if (poll(watched, 2, -1) < 0) {
+    std::vector<pollfd> watched = {{stopDescriptor, POLLIN, 0}, {listener_, POLLIN, 0}};
+    for (const Lingering& turnedAway : lingering_) {
+      watched.push_back({turnedAway.connection, POLLIN, 0});
+    }
+    int timeout = -1;
+    if (!lingering_.empty()) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          lingering_.front().until - std::chrono::steady_clock::now());
+      timeout = std::max(0, static_cast<int>(left.count()) + 1);
+    }
+    if (poll(watched.data(), watched.size(), timeout) < 0) {
       if (errno == EINTR) {
         continue;
       }
@@ -122,15 +146,38 @@ void HelperServer::serve(int stopDescriptor) {
     if (watched[0].revents != 0) {
       return;
     }
+    endLingering(watched);
     if ((watched[1].revents & POLLIN) == 0) {
       continue;
     }
-    int connection = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    int connection = acceptConnection(listener_);
     if (connection < 0) {
       continue;  // the peer gave up already, or descriptors ran out for now
     }
     admit(connection);
   }
+}
+
+void HelperServer::endLingering(const std::vector<pollfd>& watched) {
+  auto now = std::chrono::steady_clock::now();
+  std::deque<Lingering> kept;
+  for (size_t index = 0; index < lingering_.size(); ++index) {
+    const Lingering& turnedAway = lingering_[index];
+    bool done = now >= turnedAway.until;
+    if (!done && watched[index + 2].revents != 0) {
+      // Whatever the peer sent is dropped unread; its end of the stream ends
+      // the wait.
+      char discarded[4096];
+      ssize_t count = recv(turnedAway.connection, discarded, sizeof discarded, MSG_DONTWAIT);
+      done = count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    }
+    if (done) {
+      close(turnedAway.connection);
+    } else {
+      kept.push_back(turnedAway);
+    }
+  }
+  lingering_ = std::move(kept);
 }
 
 void HelperServer::admit(int connection) {
@@ -140,17 +187,21 @@ void HelperServer::admit(int connection) {
     turnAway(connection, caller.reason);
     return;
   }
-  std::lock_guard lock(mutex_);
-  size_t& held = perCaller_[caller.uid];
-  if (active_ >= options_.maxConnections || held >= options_.maxConnectionsPerCaller) {
-    if (held == 0) {
+  {
+    std::lock_guard lock(mutex_);
+    size_t& held = perCaller_[caller.uid];
+    bool busy = active_ >= options_.maxConnections || held >= options_.maxConnectionsPerCaller;
+    if (!busy) {
+      ++active_;
+      ++held;
+    } else if (held == 0) {
       perCaller_.erase(caller.uid);
     }
-    turnAway(connection, "the helper is busy; try again");
-    return;
+    if (busy) {
+      turnAway(connection, "the helper is busy; try again");
+      return;
+    }
   }
-  ++active_;
-  ++held;
   std::thread([this, connection, caller] {
     std::string reply = serveRequest(connection, caller);
     // The slot is free once the request is served: a caller who reads the
@@ -173,8 +224,16 @@ void HelperServer::admit(int connection) {
 void HelperServer::turnAway(int connection, const std::string& reason) {
   std::string line = R"({"ok":false,"error":)" + quotedText(reason) + "}\n";
   // One short line fits any socket's send buffer: sent whole or not at all.
-  send(connection, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  close(connection);
+  send(connection, line.data(), line.size(), kNoSigPipe | MSG_DONTWAIT);
+  // The connection stays open a moment, so that a client that writes its
+  // request before it reads (as the plug-in does) is not met by a broken
+  // pipe but reads the reason.
+  shutdown(connection, SHUT_WR);
+  if (lingering_.size() >= kMaxLingering) {
+    close(lingering_.front().connection);
+    lingering_.pop_front();
+  }
+  lingering_.push_back({connection, std::chrono::steady_clock::now() + kLinger});
 }
 
 std::string HelperServer::serveRequest(int connection, const CallerVerdict& caller) {
@@ -242,7 +301,7 @@ void HelperServer::writeReply(int connection, const std::string& reply) {
   std::string bytes = reply + "\n";
   size_t sent = 0;
   while (sent < bytes.size()) {
-    ssize_t count = send(connection, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    ssize_t count = send(connection, bytes.data() + sent, bytes.size() - sent, kNoSigPipe);
     if (count < 0 && errno == EINTR) {
       continue;
     }

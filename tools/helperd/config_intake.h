@@ -2,8 +2,8 @@
 // more rights than the caller, so it reads only a file that the caller could
 // have written itself, and runs the engine on a private copy that the caller
 // can no longer change or swap.
-#ifndef TARQ_TOOLS_DEVHELPER_CONFIG_INTAKE_H_
-#define TARQ_TOOLS_DEVHELPER_CONFIG_INTAKE_H_
+#ifndef TARQ_TOOLS_HELPERD_CONFIG_INTAKE_H_
+#define TARQ_TOOLS_HELPERD_CONFIG_INTAKE_H_
 
 #include <sys/types.h>
 
@@ -39,4 +39,4 @@ std::string writePrivateFile(const std::string& folder, const std::string& name,
 
 }  // namespace tarq
 
-#endif  // TARQ_TOOLS_DEVHELPER_CONFIG_INTAKE_H_
+#endif  // TARQ_TOOLS_HELPERD_CONFIG_INTAKE_H_
