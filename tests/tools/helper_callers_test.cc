@@ -16,7 +16,7 @@ class HelperCallersTest : public HelperFixture {
       GTEST_SKIP() << "needs root to act as a second user";
     }
     openFolder();
-    startHelper({"--allow-uid", std::to_string(kNobody)}, TARQ_DEVHELPER_PATH);
+    startHelper({"--allow-uid", std::to_string(kNobody)});
   }
 
   // A configuration file of the second user's at `path`.
@@ -72,6 +72,14 @@ TEST_F(HelperCallersTest, TurnsStrangersAwayAtOnceAndServesRootWhileIdleCallersH
     close(connection);
   }
   EXPECT_EQ(request({{"op", "status"}}, kNobody)["ok"], true);
+}
+
+TEST_F(HelperCallersTest, AdmitsTheMembersOfAnAllowedGroup) {
+  startHelper({"--allow-group", "nogroup"});  // the group of the user nobody
+  EXPECT_EQ(request({{"op", "status"}}, kNobody)["ok"], true);
+  EXPECT_EQ(request({{"op", "status"}}, 65533)["error"],
+            "caller uid 65533 is not allowed to use this helper");
+  EXPECT_EQ(status()["ok"], true);
 }
 
 }  // namespace

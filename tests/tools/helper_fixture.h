@@ -27,8 +27,8 @@ class HelperFixture : public ::testing::Test {
   // followed by `extra`; waits for its socket.
   void startHelper(const std::vector<std::string>& extra, const char* program = TARQ_HELPER_PATH) {
     helper_.reset();
-    std::vector<std::string> arguments = {program, "--socket", socket_, "--state-dir",
-                                          state_,  "--engine", engine_};
+    std::vector<std::string> arguments = {program,    "--socket", socket_, "--state-dir", state_,
+                                          "--engine", engine_,    "--log", log_};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     helper_ = std::make_unique<ToolProcess>(arguments);
     ASSERT_TRUE(eventually([&] { return access(socket_.c_str(), F_OK) == 0; }))
@@ -50,6 +50,7 @@ class HelperFixture : public ::testing::Test {
   std::string state_ = dir_.file("state");
   std::string config_ = dir_.file("config.json");
   std::string engine_ = TARQ_SIMENGINE_PATH;
+  std::string log_ = dir_.file("logs/sing-box.log");
   std::unique_ptr<ToolProcess> helper_;
 };
 

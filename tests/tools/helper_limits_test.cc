@@ -12,9 +12,7 @@ namespace {
 
 class HelperLimitsTest : public HelperFixture {
  protected:
-  void SetUp() override {
-    startHelper({"--allow-uid", std::to_string(getuid())}, TARQ_DEVHELPER_PATH);
-  }
+  void SetUp() override { startHelper({"--allow-uid", std::to_string(getuid())}); }
 
   // The helper's peak resident memory in KiB, from its /proc status.
   long helperPeakKiB() {
@@ -48,7 +46,7 @@ TEST_F(HelperLimitsTest, ReadsAHugeNestedConfigurationInBoundedMemory) {
   constexpr size_t kLevels = 8 * 1024 * 1024;  // 16 MiB, the largest file taken
   writeFile(config_, std::string(kLevels, '[') + std::string(kLevels, ']'));
   engine_ = "/bin/false";
-  startHelper({"--allow-uid", std::to_string(getuid())}, TARQ_DEVHELPER_PATH);
+  startHelper({"--allow-uid", std::to_string(getuid())});
   EXPECT_EQ(start(config_), json({{"ok", true}}));
   EXPECT_TRUE(eventually([&] { return status()["error"] == "exit status 1"; }));
 #if !defined(__SANITIZE_THREAD__)  // its shadow memory follows every byte touched

@@ -33,6 +33,7 @@ class ToolProcess {
   // The exit status (128 + N when killed by signal N); none after `timeout`.
   std::optional<int> waitForExit(std::chrono::milliseconds timeout = 10s);
   void signal(int number) const;
+  pid_t pid() const { return pid_; }
   // Everything written to standard error so far.
   std::string errorText() const;
 
