@@ -17,6 +17,10 @@
 #include <sys/syscall.h>
 #endif
 
+#if defined(__APPLE__)
+extern char** environ;  // declared by no header there
+#endif
+
 namespace tarq {
 namespace {
 
