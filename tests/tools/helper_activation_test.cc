@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -46,12 +47,19 @@ class HelperActivationTest : public HelperFixture {
       argv.push_back(word.data());
     }
     argv.push_back(nullptr);
+    // Made before fork(): the child only fills in its pid, dups and execs.
+    char listenPid[32] = "LISTEN_PID=";
+    char listenFds[] = "LISTEN_FDS=1";
+    std::vector<char*> environment = {listenPid, listenFds};
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+      environment.push_back(*variable);
+    }
+    environment.push_back(nullptr);
     helper_ = fork();
     if (helper_ == 0) {
-      setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
-      setenv("LISTEN_FDS", "1", 1);
+      snprintf(listenPid, sizeof listenPid, "LISTEN_PID=%d", static_cast<int>(getpid()));
       dup2(listener, 3);
-      execv(argv[0], argv.data());
+      execve(argv[0], argv.data(), environment.data());
       _exit(127);
     }
     close(listener);
