@@ -88,6 +88,12 @@ int main(int argc, char** argv) {
     options.engine = tarq::engineProgram(options.engine);
     settings = tarq::peerCredentialsSettings(tarq::kProgram, options);
 #ifdef __APPLE__
+    // There callers are admitted by code signature alone.
+    if (!options.allowedUids.empty() || !options.allowedGroups.empty()) {
+      throw std::runtime_error(
+          "--allow-uid and --allow-group are for Linux; on macOS callers are admitted by "
+          "--requirement");
+    }
     settings.policy = tarq::makeCodeSigningPolicy(requirement);
     settings.callers = requirement.empty() ? "callers signed by this helper's team"
                                            : "callers satisfying " + requirement;
