@@ -83,12 +83,21 @@ TEST_F(HelperProtocolTest, RefusesBadRequestsWhileAStuckClientHoldsUpNobody) {
   close(stuck);
 }
 
-TEST_F(HelperProtocolTest, LeavesAnotherHelpersSocketAlone) {
-  ToolProcess second({TARQ_HELPER_PATH, "--socket", socket_, "--state-dir", dir_.file("s2"),
-                      "--engine", engine_, "--log", log_});
-  EXPECT_EQ(second.waitForExit(), 1);
-  EXPECT_NE(second.errorText().find("another helper already listens"), std::string::npos);
-  EXPECT_EQ(status()["ok"], true);
+TEST_F(HelperProtocolTest, LeavesAnotherHelpersSocketAndStateAlone) {
+  ASSERT_EQ(start(config_)["ok"], true);
+  struct Case {
+    std::string socket;
+    std::string state;
+    std::string error;
+  } cases[] = {{socket_, dir_.file("s2"), "another helper already listens"},
+               {dir_.file("s2.sock"), state_, "another helper runs with the state folder"}};
+  for (const Case& second : cases) {
+    ToolProcess helper({TARQ_HELPER_PATH, "--socket", second.socket, "--state-dir", second.state,
+                        "--engine", engine_, "--log", log_});
+    EXPECT_EQ(helper.waitForExit(), 1);
+    EXPECT_NE(helper.errorText().find(second.error), std::string::npos) << helper.errorText();
+  }
+  EXPECT_EQ(status()["running"], true);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 #include "helper_daemon.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -45,6 +47,21 @@ int stopSignalDescriptor() {
   return ends[0];
 }
 
+// One daemon per state folder: the engine record and the copy in it are
+// one daemon's. The lock goes with the process, also when it crashes.
+int lockStateFolder(const std::string& folder) {
+  std::string path = folder + "/helper.lock";
+  int lock = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (lock < 0) {
+    throw std::runtime_error("open " + path + ": " + strerror(errno));
+  }
+  if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    close(lock);
+    throw std::runtime_error("another helper runs with the state folder " + folder);
+  }
+  return lock;
+}
+
 }  // namespace
 
 void logDaemonLine(const std::string& program, const std::string& line) {
@@ -73,8 +90,10 @@ int runHelperDaemon(HelperDaemonSettings settings) {
   engineOptions.log = log;
   std::optional<EngineProcess> engine;
   int listener = -1;
+  int stateLock = -1;  // held until the process ends
   try {
     preparePrivateFolder(settings.stateFolder);
+    stateLock = lockStateFolder(settings.stateFolder);
     // Before anything else: two engines must never run.
     if (std::string stopped = stopRecordedEngine(engineOptions.recordPath, engineOptions.stopGrace);
         !stopped.empty()) {
@@ -120,6 +139,7 @@ int runHelperDaemon(HelperDaemonSettings settings) {
   }
   requests.shutdown();
   close(stopDescriptor);
+  close(stateLock);
   log("stopped");
   return 0;
 }
