@@ -77,8 +77,9 @@ TEST_F(HelperEngineTest, StopsTheEngineLeftByAPreviousRunButNoOtherProcess) {
   helper_->signal(SIGKILL);  // the engine runs on without its helper
   helper_->waitForExit();
   EXPECT_FALSE(ended(engine));
-  startHelper({});
-  EXPECT_TRUE(eventually([&] { return ended(engine); }));
+  startHelper({});  // the dead helper's socket file is still there: wait for an answer
+  ASSERT_TRUE(eventually([&] { return !helperExchange(socket_, R"({"op":"status"})").empty(); }));
+  EXPECT_TRUE(ended(engine));
   EXPECT_NE(helper_->errorText().find("stopped the engine left by a previous run (pid " +
                                       std::to_string(engine) + ")"),
             std::string::npos)

@@ -148,6 +148,11 @@ void EngineProcess::start(const std::string& configPath, const std::function<boo
   posix_spawn_file_actions_adddup2(&setup.actions, output[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&setup.actions, output[1], STDERR_FILENO);
   posix_spawn_file_actions_addchdir_np(&setup.actions, options_.workDirectory.c_str());
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  // The helper's own descriptors are close-on-exec; this also keeps from
+  // the engine whatever the helper's parent left open.
+  posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
+#endif
 
   pid_t pid = 0;
   int failure = posix_spawn(&pid, options_.program.c_str(), &setup.actions, &setup.attributes,
