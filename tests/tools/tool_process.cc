@@ -151,7 +151,12 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
   return true;
 }
 
-int connectUnix(const std::string& socketPath) {
+int connectUnix(const std::string& socketPath, std::optional<uid_t> asUid) {
+  // The helper knows its caller by the credentials of connect(), which are
+  // the effective ids at that moment.
+  if (asUid) {
+    check(setegid(*asUid) == 0 && seteuid(*asUid) == 0, "seteuid");
+  }
   int connection = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -159,20 +164,15 @@ int connectUnix(const std::string& socketPath) {
   if (connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     close(std::exchange(connection, -1));
   }
+  if (asUid) {
+    check(seteuid(0) == 0 && setegid(0) == 0, "seteuid back");
+  }
   return connection;
 }
 
 std::string helperExchange(const std::string& socketPath, const std::string& request,
                            std::optional<uid_t> asUid) {
-  // The helper knows its caller by the credentials of connect(), which are
-  // the effective ids at that moment.
-  if (asUid) {
-    check(setegid(*asUid) == 0 && seteuid(*asUid) == 0, "seteuid");
-  }
-  int connection = connectUnix(socketPath);
-  if (asUid) {
-    check(seteuid(0) == 0 && setegid(0) == 0, "seteuid back");
-  }
+  int connection = connectUnix(socketPath, asUid);
   std::string line = request + "\n";
   timeval timeout{10, 0};
   std::string reply;

@@ -33,6 +33,7 @@ class ToolProcess {
   // The exit status (128 + N when killed by signal N); none after `timeout`.
   std::optional<int> waitForExit(std::chrono::milliseconds timeout = 10s);
   void signal(int number) const;
+  pid_t pid() const { return pid_; }
   // Everything written to standard error so far.
   std::string errorText() const;
 
@@ -63,8 +64,9 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 std::string helperExchange(const std::string& socketPath, const std::string& request,
                            std::optional<uid_t> asUid = std::nullopt);
 
-// A connected stream socket to `socketPath`, or -1.
-int connectUnix(const std::string& socketPath);
+// A connected stream socket to `socketPath`, or -1. With `asUid` it
+// connects as that user and group (needs root).
+int connectUnix(const std::string& socketPath, std::optional<uid_t> asUid = std::nullopt);
 
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int freeLoopbackPort();

@@ -2,36 +2,27 @@
 // helper's line protocol on a Unix socket and runs the engine (sing-box, or
 // the stand-in tarq-simengine) on a private copy of the caller's
 // configuration. It is meant for a developer's machine, not for shipping.
+//
+// It is the development front of the same daemon as tarq-helper: only its
+// defaults differ (the engine found on the PATH or the stand-in, a state
+// folder per user, the log in that folder).
 #include <limits.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <iostream>
-#include <mutex>
 #include <optional>
 #include <sstream>
 
-#include "config_intake.h"
-#include "engine_process.h"
 #include "helper/socket_transport.h"
-#include "helper_requests.h"
-#include "helper_server.h"
+#include "helperd/helper_daemon.h"
+#include "helperd/helper_options.h"
 
 namespace tarq {
 namespace {
 
 constexpr char kProgram[] = "tarq-devhelper";
 constexpr char kStandIn[] = "tarq-simengine";
-
-void logLine(const std::string& line) {
-  static std::mutex mutex;
-  std::lock_guard lock(mutex);
-  std::cerr << kProgram << ": " << line << std::endl;
-}
 
 bool isExecutableFile(const std::string& path) {
   return access(path.c_str(), X_OK) == 0;
@@ -47,16 +38,6 @@ std::optional<std::string> findOnPath(const std::string& name) {
     }
   }
   return std::nullopt;
-}
-
-std::string ownFolder() {
-  char self[PATH_MAX];
-  ssize_t size = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (size <= 0) {
-    return ".";
-  }
-  std::string path(self, static_cast<size_t>(size));
-  return path.substr(0, path.rfind('/'));
 }
 
 std::string absolute(const std::string& path) {
@@ -82,7 +63,7 @@ std::string resolveEngine(const std::string& requested) {
   if (auto singBox = findOnPath("sing-box")) {
     return absolute(*singBox);
   }
-  std::string standIn = ownFolder() + "/" + kStandIn;
+  std::string standIn = ownExecutableFolder() + "/" + kStandIn;
   if (isExecutableFile(standIn)) {
     return standIn;
   }
@@ -105,117 +86,50 @@ std::string defaultStateFolder() {
   return std::string(home) + "/.local/state/tarq-devhelper";
 }
 
-struct Settings {
-  std::string socketPath = kHelperSocketPath;
-  std::string engine;
-  std::vector<std::string> engineArguments;
-  std::vector<uid_t> allowedUids;
-  std::string stateFolder;
-};
-
-std::string describeUids(const std::set<uid_t>& uids) {
-  std::string text;
-  for (uid_t uid : uids) {
-    text += (text.empty() ? "" : ", ") + std::to_string(uid);
-  }
-  return text;
-}
-
-int serve(const Settings& settings) {
-  // Every thread, those made later included, keeps these blocked; they
-  // arrive through the descriptor that ends serving. The engine starts with
-  // a clean signal state of its own.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  int stopDescriptor = signalfd(-1, &stopSignals, SFD_CLOEXEC);
-  if (stopDescriptor < 0) {
-    logLine("signalfd failed");
-    return 1;
-  }
-
-  std::string engine;
-  std::string stateFolder;
-  try {
-    engine = resolveEngine(settings.engine);
-    stateFolder = settings.stateFolder.empty() ? defaultStateFolder() : settings.stateFolder;
-    preparePrivateFolder(stateFolder);
-  } catch (const std::exception& error) {
-    logLine(error.what());
-    return 1;
-  }
-  std::set<uid_t> allowed(settings.allowedUids.begin(), settings.allowedUids.end());
-  allowed.insert(0);
-
-  EngineProcess::Options engineOptions;
-  engineOptions.program = engine;
-  engineOptions.extraArguments = settings.engineArguments;
-  engineOptions.logPath = stateFolder + "/engine.log";
-  engineOptions.workDirectory = stateFolder;
-  engineOptions.log = logLine;
-  EngineProcess process(engineOptions);
-  HelperRequests requests(process, stateFolder, allowed, std::string(kProgram) + " " + TARQ_VERSION,
-                          logLine);
-  {
-    HelperServer server(
-        {.socketPath = settings.socketPath},
-        [&requests](const std::string& line, uid_t uid) { return requests.handle(line, uid); },
-        logLine);
-    try {
-      server.bind();
-    } catch (const std::exception& error) {
-      logLine(error.what());
-      return 1;
-    }
-    logLine(std::string("version ") + TARQ_VERSION + ", listening on " + settings.socketPath +
-            " for uids " + describeUids(allowed) + "; engine " + engine + "; state in " +
-            stateFolder);
-    server.serve(stopDescriptor);
-    signalfd_siginfo received{};
-    if (read(stopDescriptor, &received, sizeof received) == sizeof received) {
-      logLine(std::string("stopping on SIG") + sigabbrev_np(static_cast<int>(received.ssi_signo)));
-    }
-  }
-  requests.shutdown();
-  close(stopDescriptor);
-  logLine("stopped");
-  return 0;
-}
-
 }  // namespace
 }  // namespace tarq
 
 int main(int argc, char** argv) {
-  tarq::Settings settings;
+  tarq::HelperOptions options;
+  options.socketPath = tarq::kHelperSocketPath;
+  std::vector<std::string> engineArguments;
   CLI::App app{
-      "A helper daemon for development on Linux. It serves the TARQ helper protocol on a Unix\n"
-      "socket (one JSON request line per connection: \"status\", \"start\", \"stop\") and runs\n"
-      "the engine as `ENGINE run -c COPY`, where COPY is its private copy of the caller's\n"
-      "configuration. Callers must be root or an allowed user; a \"config_path\" must name a\n"
-      "regular file (not a link) owned by the caller. SIGTERM or Ctrl-C stops the engine and\n"
-      "removes the socket.",
+      "A helper daemon for development on Linux: tarq-helper with development defaults. It\n"
+      "serves the TARQ helper protocol on a Unix socket (one JSON request line per connection:\n"
+      "\"status\", \"start\", \"stop\") and runs the engine as `ENGINE run -c COPY`, where COPY\n"
+      "is its private copy of the caller's configuration, read with the caller's own rights.\n"
+      "Callers must be root or allowed; an allowed caller can run any engine configuration with\n"
+      "this daemon's rights. SIGTERM or Ctrl-C stops the engine and removes the socket.",
       tarq::kProgram};
-  app.add_option("--socket", settings.socketPath, "Socket to listen on")->capture_default_str();
-  app.add_option("--engine", settings.engine,
-                 "Engine program (default: sing-box when it is on the PATH, else the stand-in "
-                 "tarq-simengine next to this program)");
-  app.add_option("--engine-arg", settings.engineArguments,
-                 "Argument added after `run -c COPY` (repeatable)")
+  addHelperOptions(
+      app, options,
+      {.engine = "Engine program, a path or a name on the PATH (default: sing-box when it is on "
+                 "the PATH, else the stand-in tarq-simengine next to this program)",
+       .log = "Log of the engine's output (default: engine.log in the state folder)",
+       .stateFolder = "Private folder for the configuration copy and the engine log (default: "
+                      "/var/lib/tarq-devhelper for root, else ~/.local/state/tarq-devhelper)"});
+  app.add_option("--engine-arg", engineArguments, "Argument added after `run -c COPY` (repeatable)")
       ->allow_extra_args(false);
-  app.add_option("--allow-uid", settings.allowedUids, "User id allowed besides root (repeatable)")
-      ->allow_extra_args(false);
-  app.add_option("--state-dir", settings.stateFolder,
-                 "Private folder for the configuration copy and the engine log (default: "
-                 "/var/lib/tarq-devhelper for root, else ~/.local/state/tarq-devhelper)");
   app.set_version_flag("--version", std::string(tarq::kProgram) + " " + TARQ_VERSION);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     return app.exit(error) == 0 ? 0 : 2;
   }
-  return tarq::serve(settings);
+  tarq::HelperDaemonSettings settings;
+  try {
+    options.engine = tarq::resolveEngine(options.engine);
+    if (options.stateFolder.empty()) {
+      options.stateFolder = tarq::defaultStateFolder();
+    }
+    if (options.logPath.empty()) {
+      options.logPath = options.stateFolder + "/engine.log";
+    }
+    settings = tarq::peerCredentialsSettings(tarq::kProgram, options);
+  } catch (const std::exception& error) {
+    tarq::logDaemonLine(tarq::kProgram, error.what());
+    return 1;
+  }
+  settings.engineArguments = engineArguments;
+  return tarq::runHelperDaemon(std::move(settings));
 }

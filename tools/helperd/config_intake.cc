@@ -6,6 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
+
+#include "caller_rights.h"
+
 namespace tarq {
 namespace {
 
@@ -49,24 +53,44 @@ void requireRegularOwnedFile(const struct stat& info, uid_t uid) {
 
 }  // namespace
 
-std::string readCallerConfig(const std::string& path, uid_t uid) {
-  if (path.empty() || path.front() != '/') {
-    throw RequestRefused("config_path must be an absolute path");
+namespace {
+
+// lstat first so that nothing but a regular file is ever opened (opening a
+// device or a FIFO can have effects of its own); then open without following
+// a link. Both with the caller's rights, so that the path resolves only
+// through folders the caller may enter.
+int openAsCaller(const std::string& path, uid_t uid, gid_t gid, struct stat& before) {
+  std::optional<CallerRights> rights;
+  try {
+    rights.emplace(uid, gid);
+  } catch (const std::runtime_error& error) {
+    throw RequestRefused(error.what());
   }
-  // lstat first so that nothing but a regular file is ever opened (opening a
-  // device or a FIFO can have effects of its own); then open without
-  // following a link and check that the file opened is the one looked at.
-  struct stat before {};
   if (lstat(path.c_str(), &before) != 0) {
     throw RequestRefused("config_path: " + systemText(errno));
   }
   requireRegularOwnedFile(before, uid);
-  Descriptor file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (file.get() < 0) {
+  int file = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (file < 0) {
     int error = errno;
     throw RequestRefused(error == ELOOP ? "config_path is a symbolic link"
                                         : "config_path: " + systemText(error));
   }
+  return file;
+}
+
+}  // namespace
+
+std::string readCallerConfig(const std::string& path, uid_t uid, gid_t gid) {
+  if (path.empty() || path.front() != '/') {
+    throw RequestRefused("config_path must be an absolute path");
+  }
+  // The system calls would stop at a NUL and open another path.
+  if (path.find('\0') != std::string::npos) {
+    throw RequestRefused("config_path contains a NUL character");
+  }
+  struct stat before {};
+  Descriptor file(openAsCaller(path, uid, gid, before));
   struct stat opened {};
   if (fstat(file.get(), &opened) != 0) {
     throw RequestRefused("config_path: " + systemText(errno));

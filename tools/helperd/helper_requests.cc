@@ -21,6 +21,32 @@ std::string okay() {
   return json{{"ok", true}}.dump();
 }
 
+// Whether `text` nests arrays and objects at most `limit` deep. Requests
+// are flat objects; a deeply nested line is refused before it is parsed.
+bool nestsAtMost(const std::string& text, size_t limit) {
+  size_t depth = 0;
+  bool inString = false;
+  for (size_t index = 0; index < text.size(); ++index) {
+    char c = text[index];
+    if (inString) {
+      if (c == '\\') {
+        ++index;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) {
+        return false;
+      }
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return true;
+}
+
 // Request text goes into replies and log lines; keep it short and valid.
 std::string quoted(const std::string& text) {
   constexpr size_t kMaxShown = 64;
@@ -30,20 +56,17 @@ std::string quoted(const std::string& text) {
 
 }  // namespace
 
-HelperRequests::HelperRequests(EngineProcess& engine, std::string stateFolder,
-                               std::set<uid_t> allowedUids, std::string build,
+HelperRequests::HelperRequests(EngineProcess& engine, std::string stateFolder, std::string build,
                                std::function<void(const std::string&)> log)
     : engine_(engine),
       stateFolder_(std::move(stateFolder)),
-      allowedUids_(std::move(allowedUids)),
       build_(std::move(build)),
       log_(std::move(log)) {}
 
-std::string HelperRequests::handle(const std::string& line, uid_t callerUid) {
-  if (callerUid != 0 && allowedUids_.count(callerUid) == 0) {
-    log_("refused caller uid " + std::to_string(callerUid));
-    return refusal("caller uid " + std::to_string(callerUid) +
-                   " is not allowed to use this helper");
+std::string HelperRequests::handle(const std::string& line, const CallerVerdict& caller) {
+  constexpr size_t kMaxRequestDepth = 8;
+  if (!nestsAtMost(line, kMaxRequestDepth)) {
+    return refusal("malformed request: nested too deeply");
   }
   json request = json::parse(line, nullptr, /*allow_exceptions=*/false);
   if (!request.is_object()) {
@@ -65,18 +88,18 @@ std::string HelperRequests::handle(const std::string& line, uid_t callerUid) {
     if (path == request.end() || !path->is_string()) {
       return refusal("malformed request: \"start\" needs a \"config_path\" string");
     }
-    return start(path->get<std::string>(), callerUid);
+    return start(path->get<std::string>(), caller);
   }
   return refusal("unknown op " + quoted(name));
 }
 
-std::string HelperRequests::start(const std::string& configPath, uid_t callerUid) {
+std::string HelperRequests::start(const std::string& configPath, const CallerVerdict& caller) {
   std::lock_guard lock(lifecycle_);
   std::string content;
   try {
-    content = readCallerConfig(configPath, callerUid);
+    content = readCallerConfig(configPath, caller.uid, caller.gid);
   } catch (const RequestRefused& reason) {
-    log_("start refused for uid " + std::to_string(callerUid) + ": " + reason.what());
+    log_("start refused for uid " + std::to_string(caller.uid) + ": " + reason.what());
     return refusal(reason.what());
   }
   // The old engine may still be reading its copy: stop it before replacing.

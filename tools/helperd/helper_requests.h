@@ -5,22 +5,22 @@
 //   {"op":"start","config_path":PATH[,"selected":TAG]} -> {"ok":true} | {"ok":false,"error":E}
 //   {"op":"stop"}    -> {"ok":true}
 //
-// Callers other than root and the allowed users, malformed lines and unknown
-// ops get {"ok":false,"error":REASON}; nothing a caller sends can stop the
-// daemon. "selected" is accepted and left alone: the plug-in selects the
+// Malformed lines and unknown ops get {"ok":false,"error":REASON}; nothing a
+// caller sends can stop the daemon. Callers come here already admitted by
+// the caller policy. "selected" is accepted and left alone: the plug-in selects the
 // outbound through the Clash API itself.
 //
 // Thread safety: handle() may be called from several threads at once.
-#ifndef TARQ_TOOLS_DEVHELPER_HELPER_REQUESTS_H_
-#define TARQ_TOOLS_DEVHELPER_HELPER_REQUESTS_H_
+#ifndef TARQ_TOOLS_HELPERD_HELPER_REQUESTS_H_
+#define TARQ_TOOLS_HELPERD_HELPER_REQUESTS_H_
 
 #include <sys/types.h>
 
 #include <functional>
 #include <mutex>
-#include <set>
 #include <string>
 
+#include "caller_policy.h"
 #include "engine_process.h"
 
 namespace tarq {
@@ -30,24 +30,23 @@ inline constexpr char kConfigCopyName[] = "config.json";
 class HelperRequests {
  public:
   // `stateFolder` is private (0700) and holds the configuration copy.
-  HelperRequests(EngineProcess& engine, std::string stateFolder, std::set<uid_t> allowedUids,
-                 std::string build, std::function<void(const std::string&)> log);
+  HelperRequests(EngineProcess& engine, std::string stateFolder, std::string build,
+                 std::function<void(const std::string&)> log);
 
   // The reply line, without its line feed, to one request line.
-  std::string handle(const std::string& line, uid_t callerUid);
+  std::string handle(const std::string& line, const CallerVerdict& caller);
 
   // Stops the engine and removes the configuration copy.
   void shutdown();
 
  private:
-  std::string start(const std::string& configPath, uid_t callerUid);
+  std::string start(const std::string& configPath, const CallerVerdict& caller);
   std::string stop();
   std::string status();
   void removeCopy();
 
   EngineProcess& engine_;
   const std::string stateFolder_;
-  const std::set<uid_t> allowedUids_;
   const std::string build_;
   const std::function<void(const std::string&)> log_;
   // Serialises "start" and "stop", which replace or remove the one copy.
@@ -56,4 +55,4 @@ class HelperRequests {
 
 }  // namespace tarq
 
-#endif  // TARQ_TOOLS_DEVHELPER_HELPER_REQUESTS_H_
+#endif  // TARQ_TOOLS_HELPERD_HELPER_REQUESTS_H_

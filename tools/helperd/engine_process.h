@@ -1,22 +1,32 @@
-// The engine the development helper runs: one child process at a time,
-// launched as `PROGRAM run -c CONFIG [EXTRA...]` with its output in a log
-// file, in a process group of its own so that a Ctrl-C meant for the helper
-// does not reach it directly.
+// The engine the helper runs: one child process at a time, launched as
+// `PROGRAM run -c CONFIG [EXTRA...]` in a process group of its own (so that a
+// Ctrl-C meant for the helper does not reach it directly), with its standard
+// output and error appended to the log.
+//
+// A supervising thread per engine carries the engine's output into the log
+// and learns of its exit the moment it happens: it then reaps the engine,
+// removes the configuration file it ran on (the caller's secrets must not
+// outlive the engine) and the engine's record.
 //
 // Thread safety: every method may be called from any thread; calls are
 // serialised (stop() may hold the others up for its grace period).
-#ifndef TARQ_TOOLS_DEVHELPER_ENGINE_PROCESS_H_
-#define TARQ_TOOLS_DEVHELPER_ENGINE_PROCESS_H_
+#ifndef TARQ_TOOLS_HELPERD_ENGINE_PROCESS_H_
+#define TARQ_TOOLS_HELPERD_ENGINE_PROCESS_H_
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "rotating_log.h"
 
 namespace tarq {
 
@@ -38,8 +48,11 @@ class EngineProcess {
   struct Options {
     std::string program;  // absolute path
     std::vector<std::string> extraArguments;
-    std::string logPath;  // truncated at each launch, mode 0600
+    std::string logPath;
+    size_t maxLogBytes = 8 * 1024 * 1024;
     std::string workDirectory;
+    // Where the running engine's pid and start time are kept; none if empty.
+    std::string recordPath;
     // How long stop() waits after SIGTERM before SIGKILL.
     std::chrono::milliseconds stopGrace{5000};
     // How long start() watches a new engine for an early exit, so that a
@@ -51,37 +64,42 @@ class EngineProcess {
     std::function<void(const std::string& line)> log = [](const std::string&) {};
   };
 
+  // Opens the log (RotatingLog's errors propagate).
   explicit EngineProcess(Options options);
   // Stops the engine.
   ~EngineProcess();
   EngineProcess(const EngineProcess&) = delete;
   EngineProcess& operator=(const EngineProcess&) = delete;
 
-  // Stops the running engine, if any, and launches a new one on `configPath`;
-  // returns once the new engine has exited, `ready` has said that it serves,
-  // or the watch is over. Throws EngineLaunchError when the program cannot be
-  // run.
+  // Stops the running engine, if any, and launches a new one on
+  // `configPath`, which belongs to the engine from then on: it is removed
+  // when the engine exits. Returns once the new engine has exited, `ready`
+  // has said that it serves, or the watch is over. Throws EngineLaunchError
+  // when the program cannot be run.
   void start(const std::string& configPath, const std::function<bool()>& ready = {});
 
   // Ends the engine: SIGTERM, then SIGKILL after the grace period; waits for
   // it. Does nothing when no engine runs.
   void stop();
 
-  // Reaps an exited engine before answering.
   EngineStatus status();
 
   const Options& options() const { return options_; }
 
  private:
-  void stopLocked();
-  void reapLocked(bool wait);
-  void recordExitLocked(int waitStatus);
+  void stopLocked(std::unique_lock<std::mutex>& lock);
+  void supervise(pid_t pid, int output);
+  void recordExitLocked(int waitStatus, const std::string& lastWords);
 
   const Options options_;
+  RotatingLog log_;
   std::mutex mutex_;
+  std::condition_variable exited_;
   pid_t pid_ = 0;  // 0 when no engine runs
+  std::string configPath_;
   bool stopping_ = false;
   std::string exitError_;
+  std::thread supervisor_;
 };
 
 // Text for a wait status: "exit status N" or "killed by signal N".
@@ -89,4 +107,4 @@ std::string describeWaitStatus(int waitStatus);
 
 }  // namespace tarq
 
-#endif  // TARQ_TOOLS_DEVHELPER_ENGINE_PROCESS_H_
+#endif  // TARQ_TOOLS_HELPERD_ENGINE_PROCESS_H_

@@ -1,6 +1,7 @@
 #include "helper_server.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -8,8 +9,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
+
+#include "socket_calls.h"
 
 namespace tarq {
 namespace {
@@ -29,8 +33,20 @@ sockaddr_un addressOf(const std::string& path) {
   return address;
 }
 
+// `text` as a JSON string; reasons are plain ASCII text of the daemon's.
+std::string quotedText(const std::string& text) {
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+    }
+    quoted += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+  }
+  return quoted + "\"";
+}
+
 bool somebodyListens(const sockaddr_un& address) {
-  int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int probe = openSocket(AF_UNIX, false);
   if (probe < 0) {
     return false;
   }
@@ -41,13 +57,19 @@ bool somebodyListens(const sockaddr_un& address) {
 
 }  // namespace
 
-HelperServer::HelperServer(Options options, Handler handler, Log log)
-    : options_(std::move(options)), handler_(std::move(handler)), log_(std::move(log)) {}
+HelperServer::HelperServer(Options options, const CallerPolicy& policy, Handler handler, Log log)
+    : options_(std::move(options)),
+      policy_(policy),
+      handler_(std::move(handler)),
+      log_(std::move(log)) {}
 
 HelperServer::~HelperServer() {
   {
     std::unique_lock lock(mutex_);
     idle_.wait(lock, [this] { return active_ == 0; });
+  }
+  for (const Lingering& turnedAway : lingering_) {
+    close(turnedAway.connection);
   }
   if (listener_ < 0) {
     return;
@@ -73,7 +95,7 @@ void HelperServer::bind() {
     }
     unlink(path.c_str());
   }
-  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int listener = openSocket(AF_UNIX, true);
   if (listener < 0) {
     throw std::runtime_error(systemError("socket", errno));
   }
@@ -95,10 +117,27 @@ void HelperServer::bind() {
   socketInode_ = made.st_ino;
 }
 
+void HelperServer::adopt(int listener) {
+  // Non-blocking, so that a connection given up between poll() and accept()
+  // cannot hold the accepting thread.
+  fcntl(listener, F_SETFD, FD_CLOEXEC);
+  fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK);
+  listener_ = listener;
+}
+
 void HelperServer::serve(int stopDescriptor) {
   for (;;) {
-    pollfd watched[2] = {{stopDescriptor, POLLIN, 0}, {listener_, POLLIN, 0}};
-    if (poll(watched, 2, -1) < 0) {
+    std::vector<pollfd> watched = {{stopDescriptor, POLLIN, 0}, {listener_, POLLIN, 0}};
+    for (const Lingering& turnedAway : lingering_) {
+      watched.push_back({turnedAway.connection, POLLIN, 0});
+    }
+    int timeout = -1;
+    if (!lingering_.empty()) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          lingering_.front().until - std::chrono::steady_clock::now());
+      timeout = std::max(0, static_cast<int>(left.count()) + 1);
+    }
+    if (poll(watched.data(), watched.size(), timeout) < 0) {
       if (errno == EINTR) {
         continue;
       }
@@ -107,37 +146,97 @@ void HelperServer::serve(int stopDescriptor) {
     if (watched[0].revents != 0) {
       return;
     }
+    endLingering(watched);
     if ((watched[1].revents & POLLIN) == 0) {
       continue;
     }
-    int connection = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    int connection = acceptConnection(listener_);
     if (connection < 0) {
       continue;  // the peer gave up already, or descriptors ran out for now
     }
-    std::lock_guard lock(mutex_);
-    if (active_ >= options_.maxConnections) {
-      writeReply(connection, R"({"ok":false,"error":"the helper is busy; try again"})");
-      close(connection);
-      continue;
-    }
-    ++active_;
-    std::thread([this, connection] {
-      handleConnection(connection);
-      close(connection);
-      std::lock_guard done(mutex_);
-      --active_;
-      idle_.notify_all();
-    }).detach();
+    admit(connection);
   }
 }
 
-void HelperServer::handleConnection(int connection) {
-  ucred caller{};
-  socklen_t size = sizeof caller;
-  if (getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &caller, &size) != 0) {
-    log_(systemError("peer credentials", errno));
+void HelperServer::endLingering(const std::vector<pollfd>& watched) {
+  auto now = std::chrono::steady_clock::now();
+  std::deque<Lingering> kept;
+  for (size_t index = 0; index < lingering_.size(); ++index) {
+    const Lingering& turnedAway = lingering_[index];
+    bool done = now >= turnedAway.until;
+    if (!done && watched[index + 2].revents != 0) {
+      // Whatever the peer sent is dropped unread; its end of the stream ends
+      // the wait.
+      char discarded[4096];
+      ssize_t count = recv(turnedAway.connection, discarded, sizeof discarded, MSG_DONTWAIT);
+      done = count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    }
+    if (done) {
+      close(turnedAway.connection);
+    } else {
+      kept.push_back(turnedAway);
+    }
+  }
+  lingering_ = std::move(kept);
+}
+
+void HelperServer::admit(int connection) {
+  CallerVerdict caller = policy_.judge(connection);
+  if (!caller.admitted) {
+    log_("refused: " + caller.reason);
+    turnAway(connection, caller.reason);
     return;
   }
+  {
+    std::lock_guard lock(mutex_);
+    size_t& held = perCaller_[caller.uid];
+    bool busy = active_ >= options_.maxConnections || held >= options_.maxConnectionsPerCaller;
+    if (!busy) {
+      ++active_;
+      ++held;
+    } else if (held == 0) {
+      perCaller_.erase(caller.uid);
+    }
+    if (busy) {
+      turnAway(connection, "the helper is busy; try again");
+      return;
+    }
+  }
+  std::thread([this, connection, caller] {
+    std::string reply = serveRequest(connection, caller);
+    // The slot is free once the request is served: a caller who reads the
+    // reply and asks again at once must find it free.
+    {
+      std::lock_guard done(mutex_);
+      if (--perCaller_[caller.uid] == 0) {
+        perCaller_.erase(caller.uid);
+      }
+      --active_;
+      idle_.notify_all();
+    }
+    if (!reply.empty()) {
+      writeReply(connection, reply);
+    }
+    close(connection);
+  }).detach();
+}
+
+void HelperServer::turnAway(int connection, const std::string& reason) {
+  std::string line = R"({"ok":false,"error":)" + quotedText(reason) + "}\n";
+  // One short line fits any socket's send buffer: sent whole or not at all.
+  send(connection, line.data(), line.size(), kNoSigPipe | MSG_DONTWAIT);
+  // The connection stays open a moment, so that a client that writes its
+  // request before it reads (as the plug-in does) is not met by a broken
+  // pipe but reads the reason.
+  shutdown(connection, SHUT_WR);
+  if (lingering_.size() >= kMaxLingering) {
+    close(lingering_.front().connection);
+    lingering_.pop_front();
+  }
+  lingering_.push_back({connection, std::chrono::steady_clock::now() + kLinger});
+}
+
+std::string HelperServer::serveRequest(int connection, const CallerVerdict& caller) {
   timeval sendTimeout{5, 0};
   setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
   std::string line;
@@ -145,24 +244,20 @@ void HelperServer::handleConnection(int connection) {
     case ReadOutcome::kLine:
       break;
     case ReadOutcome::kClosed:
-      return;
+      return "";
     case ReadOutcome::kTimedOut:
       log_("uid " + std::to_string(caller.uid) + ": no request within the deadline");
-      writeReply(connection, R"({"ok":false,"error":"no request line within the deadline"})");
-      return;
+      return R"({"ok":false,"error":"no request line within the deadline"})";
     case ReadOutcome::kTooLong:
       log_("uid " + std::to_string(caller.uid) + ": request too long");
-      writeReply(connection, R"({"ok":false,"error":"request too long"})");
-      return;
+      return R"({"ok":false,"error":"request too long"})";
   }
-  std::string reply;
   try {
-    reply = handler_(line, caller.uid);
+    return handler_(line, caller);
   } catch (const std::exception& error) {
     log_(std::string("request failed: ") + error.what());
-    reply = R"({"ok":false,"error":"internal error"})";
+    return R"({"ok":false,"error":"internal error"})";
   }
-  writeReply(connection, reply);
 }
 
 // Reads up to the first line feed (a request may also end with the stream)
@@ -188,14 +283,16 @@ HelperServer::ReadOutcome HelperServer::readRequest(int connection, std::string&
     if (count <= 0) {
       return line.empty() ? ReadOutcome::kClosed : ReadOutcome::kLine;
     }
+    size_t searchFrom = line.size();
     line.append(buffer, static_cast<size_t>(count));
-    auto end = line.find('\n');
+    auto end = line.find('\n', searchFrom);
+    // The limit holds for the line itself, wherever a read happens to end.
+    if ((end == std::string::npos ? line.size() : end) > options_.maxRequestBytes) {
+      return ReadOutcome::kTooLong;
+    }
     if (end != std::string::npos) {
       line.resize(end);
       return ReadOutcome::kLine;
-    }
-    if (line.size() > options_.maxRequestBytes) {
-      return ReadOutcome::kTooLong;
     }
   }
 }
@@ -204,7 +301,7 @@ void HelperServer::writeReply(int connection, const std::string& reply) {
   std::string bytes = reply + "\n";
   size_t sent = 0;
   while (sent < bytes.size()) {
-    ssize_t count = send(connection, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    ssize_t count = send(connection, bytes.data() + sent, bytes.size() - sent, kNoSigPipe);
     if (count < 0 && errno == EINTR) {
       continue;
     }

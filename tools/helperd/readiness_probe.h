@@ -3,8 +3,8 @@
 // connection. The helper watches a new engine until it serves or exits, so
 // that a configuration the engine rejects shows in the very next "status"
 // instead of as a Clash API that never answers.
-#ifndef TARQ_TOOLS_DEVHELPER_READINESS_PROBE_H_
-#define TARQ_TOOLS_DEVHELPER_READINESS_PROBE_H_
+#ifndef TARQ_TOOLS_HELPERD_READINESS_PROBE_H_
+#define TARQ_TOOLS_HELPERD_READINESS_PROBE_H_
 
 #include <functional>
 #include <string>
@@ -18,4 +18,4 @@ std::function<bool()> clashApiProbe(const std::string& configText);
 
 }  // namespace tarq
 
-#endif  // TARQ_TOOLS_DEVHELPER_READINESS_PROBE_H_
+#endif  // TARQ_TOOLS_HELPERD_READINESS_PROBE_H_

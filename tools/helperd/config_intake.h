@@ -2,8 +2,8 @@
 // more rights than the caller, so it reads only a file that the caller could
 // have written itself, and runs the engine on a private copy that the caller
 // can no longer change or swap.
-#ifndef TARQ_TOOLS_DEVHELPER_CONFIG_INTAKE_H_
-#define TARQ_TOOLS_DEVHELPER_CONFIG_INTAKE_H_
+#ifndef TARQ_TOOLS_HELPERD_CONFIG_INTAKE_H_
+#define TARQ_TOOLS_HELPERD_CONFIG_INTAKE_H_
 
 #include <sys/types.h>
 
@@ -21,10 +21,11 @@ class RequestRefused : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Reads the file at `path` for the caller `uid`. Accepts only an absolute
-// path naming a regular file (not a symbolic link) owned by `uid`, of at most
+// Reads the file at `path` for the caller `uid` (primary group `gid`), with
+// the caller's own file-system rights. Accepts only an absolute path without
+// NUL naming a regular file (not a symbolic link) owned by `uid`, of at most
 // kMaxConfigBytes. Throws RequestRefused.
-std::string readCallerConfig(const std::string& path, uid_t uid);
+std::string readCallerConfig(const std::string& path, uid_t uid, gid_t gid);
 
 // Makes `path` a folder of this process's user with mode 0700, creating it
 // and its parents as needed. Refuses a symbolic link or another user's
@@ -38,4 +39,4 @@ std::string writePrivateFile(const std::string& folder, const std::string& name,
 
 }  // namespace tarq
 
-#endif  // TARQ_TOOLS_DEVHELPER_CONFIG_INTAKE_H_
+#endif  // TARQ_TOOLS_HELPERD_CONFIG_INTAKE_H_

@@ -1,0 +1,101 @@
+// How the helper supervises its engine: the private copy goes with the
+// engine, the output goes to a bounded log, and an engine left by a previous
+// run of the helper is stopped before anything else.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "tests/tools/helper_fixture.h"
+
+namespace tarq::testing {
+namespace {
+
+class HelperEngineTest : public HelperFixture {
+ protected:
+  void SetUp() override { writeFile(config_, engineConfig(freeLoopbackPort(), "s")); }
+
+  pid_t startEngine() {
+    EXPECT_EQ(start(config_), json({{"ok", true}}));
+    return status()["pid"].get<pid_t>();
+  }
+  bool exists(const std::string& name) { return access(dir_.file(name).c_str(), F_OK) == 0; }
+  static off_t sizeOf(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? info.st_size : -1;
+  }
+};
+
+// Whether `pid` is gone (or a zombie nobody has reaped yet).
+bool ended(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(file)), {});
+  return text.empty() || text.substr(text.rfind(')') + 2, 1) == "Z";
+}
+
+TEST_F(HelperEngineTest, RemovesThePrivateCopyAsSoonAsTheEngineExits) {
+  startHelper({"--allow-uid", std::to_string(getuid())});
+  pid_t engine = startEngine();
+  ASSERT_GT(engine, 0);  // kill(0) would end the whole test run
+  EXPECT_TRUE(exists("state/config.json"));
+  kill(engine, SIGKILL);
+  EXPECT_TRUE(eventually([&] { return !exists("state/config.json"); }));
+}
+
+TEST_F(HelperEngineTest, AppendsTheOutputToALogKeptToItsSize) {
+  engine_ = dir_.file("chatty");
+  writeFile(engine_, "#!/bin/sh\nyes 'engine line' | head -n 1000\nexec sleep 30\n");
+  ASSERT_EQ(chmod(engine_.c_str(), 0755), 0);
+  startHelper({"--log-max-bytes", "2048"});
+  writeFile(config_, "{}");  // no Clash API to wait for
+  startEngine();
+  EXPECT_TRUE(eventually([&] { return sizeOf(log_ + ".1") > 0; })) << helper_->errorText();
+  struct stat log {};
+  ASSERT_EQ(stat(log_.c_str(), &log), 0);  // its folder made too
+  EXPECT_EQ(log.st_mode & 0777, 0644u);
+  // A rotation follows the write that reached the limit: one read of output.
+  EXPECT_LT(sizeOf(log_ + ".1"), 2048 + 16384);
+  EXPECT_LT(log.st_size, 2048 + 16384);
+  std::ifstream previous(log_ + ".1");
+  std::string text((std::istreambuf_iterator<char>(previous)), {});
+  EXPECT_NE(text.find("engine line\nengine line\n"), std::string::npos);
+  EXPECT_EQ(status()["running"], true);
+}
+
+TEST_F(HelperEngineTest, StopsTheEngineLeftByAPreviousRunButNoOtherProcess) {
+  // A silent engine: one that writes survives its helper only until its
+  // next write into the pipe nobody reads.
+  engine_ = dir_.file("silent");
+  writeFile(engine_, "#!/bin/sh\nexec sleep 30\n");
+  ASSERT_EQ(chmod(engine_.c_str(), 0755), 0);
+  writeFile(config_, "{}");
+  startHelper({});
+  pid_t engine = startEngine();
+  ASSERT_GT(engine, 0);
+  helper_->signal(SIGKILL);  // the engine runs on without its helper
+  helper_->waitForExit();
+  EXPECT_FALSE(ended(engine));
+  startHelper({});  // the dead helper's socket file is still there: wait for an answer
+  ASSERT_TRUE(eventually([&] { return !helperExchange(socket_, R"({"op":"status"})").empty(); }));
+  EXPECT_TRUE(ended(engine));
+  EXPECT_NE(helper_->errorText().find("stopped the engine left by a previous run (pid " +
+                                      std::to_string(engine) + ")"),
+            std::string::npos)
+      << helper_->errorText();
+  EXPECT_FALSE(exists("state/config.json"));
+
+  // A record whose process has since been replaced by another one with the
+  // same pid: that other process is left alone.
+  ToolProcess stranger({"/bin/sleep", "30"});
+  pid_t strangerPid = stranger.pid();
+  helper_.reset();
+  writeFile(state_ + "/engine.pid", std::to_string(strangerPid) + " 1\n");
+  startHelper({});
+  EXPECT_EQ(status()["ok"], true);
+  EXPECT_FALSE(ended(strangerPid));
+}
+
+}  // namespace
+}  // namespace tarq::testing

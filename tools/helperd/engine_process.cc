@@ -1,0 +1,292 @@
+#include "engine_process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string_view>
+
+#include "engine_record.h"
+
+#if defined(__linux__)
+#include <sys/syscall.h>
+#endif
+
+#if defined(__APPLE__)
+extern char** environ;  // declared by no header there
+#endif
+
+namespace tarq {
+namespace {
+
+constexpr auto kPollPause = std::chrono::milliseconds(10);
+
+std::string systemError(const std::string& what, int error) {
+  return what + ": " + strerror(error);
+}
+
+// Closes the spawn attributes and file actions on every way out.
+struct SpawnSetup {
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_t actions;
+
+  SpawnSetup() {
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_init(&actions);
+  }
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+  }
+};
+
+// How long the output of an engine that has exited is still read: a child
+// of the engine may hold the pipe open.
+constexpr auto kDrainAfterExit = std::chrono::milliseconds(1000);
+constexpr size_t kTailBytes = 4096;
+
+// The last non-empty line of the engine's output, shortened: usually the
+// reason the engine gave for exiting.
+std::string lastLine(std::string tail) {
+  constexpr size_t kShown = 300;
+  while (!tail.empty() && (tail.back() == '\n' || tail.back() == '\r')) {
+    tail.pop_back();
+  }
+  size_t newline = tail.rfind('\n');
+  std::string line = newline == std::string::npos ? tail : tail.substr(newline + 1);
+  return line.size() > kShown ? line.substr(0, kShown) + "..." : line;
+}
+
+bool makeOutputPipe(int ends[2]) {
+#if defined(__APPLE__)
+  if (pipe(ends) != 0) {
+    return false;
+  }
+  fcntl(ends[0], F_SETFD, FD_CLOEXEC);
+  fcntl(ends[1], F_SETFD, FD_CLOEXEC);
+  return true;
+#else
+  return pipe2(ends, O_CLOEXEC) == 0;
+#endif
+}
+
+// A descriptor that becomes readable when `pid` exits, or -1 where the
+// system has none (the supervisor then looks every 100 ms).
+int exitWatchOf(pid_t pid) {
+#if defined(__linux__) && defined(SYS_pidfd_open)
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+  (void)pid;
+  return -1;
+#endif
+}
+
+// Whether `pid` has exited, leaving it to be reaped.
+bool hasExited(pid_t pid, bool wait) {
+  siginfo_t info{};
+  int result;
+  do {
+    result = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | (wait ? 0 : WNOHANG));
+  } while (result < 0 && errno == EINTR);
+  return result < 0 || info.si_pid == pid;
+}
+
+}  // namespace
+
+std::string describeWaitStatus(int waitStatus) {
+  if (WIFEXITED(waitStatus)) {
+    return "exit status " + std::to_string(WEXITSTATUS(waitStatus));
+  }
+  if (WIFSIGNALED(waitStatus)) {
+    return "killed by signal " + std::to_string(WTERMSIG(waitStatus));
+  }
+  return "ended with wait status " + std::to_string(waitStatus);
+}
+
+EngineProcess::EngineProcess(Options options)
+    : options_(std::move(options)), log_(options_.logPath, options_.maxLogBytes) {}
+
+EngineProcess::~EngineProcess() {
+  stop();
+}
+
+void EngineProcess::start(const std::string& configPath, const std::function<bool()>& ready) {
+  std::unique_lock lock(mutex_);
+  stopLocked(lock);
+  exitError_.clear();
+
+  int output[2];
+  if (!makeOutputPipe(output)) {
+    throw EngineLaunchError(systemError("pipe", errno));
+  }
+  std::vector<std::string> words = {options_.program, "run", "-c", configPath};
+  words.insert(words.end(), options_.extraArguments.begin(), options_.extraArguments.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+
+  // The child starts with every signal unblocked and at its default action,
+  // whatever the helper blocks or ignores, and in its own process group.
+  SpawnSetup setup;
+  sigset_t none;
+  sigset_t all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&setup.attributes, &none);
+  posix_spawnattr_setsigdefault(&setup.attributes, &all);
+  posix_spawnattr_setpgroup(&setup.attributes, 0);
+  posix_spawnattr_setflags(&setup.attributes,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&setup.actions, output[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&setup.actions, output[1], STDERR_FILENO);
+  posix_spawn_file_actions_addchdir_np(&setup.actions, options_.workDirectory.c_str());
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  // The helper's own descriptors are close-on-exec; this also keeps from
+  // the engine whatever the helper's parent left open.
+  posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
+#endif
+
+  pid_t pid = 0;
+  int failure = posix_spawn(&pid, options_.program.c_str(), &setup.actions, &setup.attributes,
+                            argv.data(), environ);
+  close(output[1]);
+  if (failure != 0) {
+    close(output[0]);
+    throw EngineLaunchError(systemError("cannot run " + options_.program, failure));
+  }
+  pid_ = pid;
+  configPath_ = configPath;
+  if (!options_.recordPath.empty()) {
+    writeEngineRecord(options_.recordPath, pid);
+  }
+  std::string launched = "engine pid " + std::to_string(pid) + " started: " + options_.program +
+                         " run -c " + configPath;
+  log_.append("--- " + launched + "\n");
+  options_.log(launched + "; output in " + options_.logPath);
+  supervisor_ = std::thread(&EngineProcess::supervise, this, pid, output[0]);
+
+  auto deadline =
+      std::chrono::steady_clock::now() + (ready ? options_.readyWatch : options_.launchWatch);
+  while (pid_ == pid && std::chrono::steady_clock::now() < deadline) {
+    exited_.wait_for(lock, kPollPause);
+    if (pid_ == pid && ready && ready()) {
+      break;
+    }
+  }
+}
+
+void EngineProcess::stop() {
+  std::unique_lock lock(mutex_);
+  stopLocked(lock);
+}
+
+EngineStatus EngineProcess::status() {
+  std::lock_guard lock(mutex_);
+  EngineStatus status;
+  status.running = pid_ != 0;
+  status.pid = pid_;
+  status.error = exitError_;
+  return status;
+}
+
+void EngineProcess::stopLocked(std::unique_lock<std::mutex>& lock) {
+  if (pid_ != 0) {
+    // The engine is reaped only under the lock, so `pid` cannot name another
+    // process while we signal it.
+    pid_t pid = pid_;
+    stopping_ = true;
+    kill(pid, SIGTERM);
+    if (!exited_.wait_for(lock, options_.stopGrace, [this] { return pid_ == 0; })) {
+      options_.log("engine pid " + std::to_string(pid) + " ignored SIGTERM; sending SIGKILL");
+      kill(pid, SIGKILL);
+      exited_.wait(lock, [this] { return pid_ == 0; });
+    }
+    // A deliberate stop is not a failure to report.
+    stopping_ = false;
+    exitError_.clear();
+    options_.log("engine pid " + std::to_string(pid) + " stopped");
+  }
+  // The supervisor of an engine that has exited is past its last use of the
+  // lock.
+  if (supervisor_.joinable()) {
+    supervisor_.join();
+  }
+}
+
+void EngineProcess::supervise(pid_t pid, int output) {
+  int exitWatch = exitWatchOf(pid);
+  std::string tail;
+  bool exited = false;
+  auto drainDeadline = std::chrono::steady_clock::time_point::max();
+  char buffer[16384];
+  for (bool open = true; open;) {
+    auto now = std::chrono::steady_clock::now();
+    if (now >= drainDeadline) {
+      break;
+    }
+    int timeout = exited ? static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                drainDeadline - now)
+                                                .count()) +
+                               1
+                         : (exitWatch >= 0 ? -1 : 100);
+    pollfd watched[2] = {{output, POLLIN, 0}, {exitWatch, POLLIN, 0}};
+    if (poll(watched, !exited && exitWatch >= 0 ? 2 : 1, timeout) < 0 && errno != EINTR) {
+      break;
+    }
+    if (watched[0].revents != 0) {
+      ssize_t count = read(output, buffer, sizeof buffer);
+      if (count > 0) {
+        log_.append(std::string_view(buffer, static_cast<size_t>(count)));
+        tail.append(buffer, static_cast<size_t>(count));
+        if (tail.size() > 2 * kTailBytes) {
+          tail.erase(0, tail.size() - kTailBytes);
+        }
+      } else if (count == 0 || errno != EINTR) {
+        open = false;
+      }
+    }
+    if (!exited && hasExited(pid, false)) {
+      exited = true;
+      drainDeadline = std::chrono::steady_clock::now() + kDrainAfterExit;
+    }
+  }
+  close(output);
+  if (exitWatch >= 0) {
+    close(exitWatch);
+  }
+  if (!exited) {
+    hasExited(pid, true);  // the engine closed its output but runs on
+  }
+  std::lock_guard lock(mutex_);
+  int waitStatus = 0;
+  while (waitpid(pid, &waitStatus, 0) < 0 && errno == EINTR) {
+  }
+  recordExitLocked(waitStatus, lastLine(tail));
+  exited_.notify_all();
+}
+
+void EngineProcess::recordExitLocked(int waitStatus, const std::string& lastWords) {
+  exitError_ = describeWaitStatus(waitStatus);
+  if (!stopping_) {
+    options_.log("engine pid " + std::to_string(pid_) + " exited: " + exitError_ +
+                 (lastWords.empty() ? "" : "; its last words: " + lastWords) + "; see " +
+                 options_.logPath);
+  }
+  log_.append("--- engine pid " + std::to_string(pid_) + " ended: " + exitError_ + "\n");
+  unlink(configPath_.c_str());
+  configPath_.clear();
+  if (!options_.recordPath.empty()) {
+    unlink(options_.recordPath.c_str());
+  }
+  pid_ = 0;
+}
+
+}  // namespace tarq

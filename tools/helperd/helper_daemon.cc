@@ -1,0 +1,147 @@
+#include "helper_daemon.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "config_intake.h"
+#include "engine_process.h"
+#include "engine_record.h"
+#include "helper_requests.h"
+#include "helper_server.h"
+#include "socket_activation.h"
+
+namespace tarq {
+namespace {
+
+// Blocks the stop signals in this thread and every thread made later, and
+// turns the first one that arrives into a byte on the returned descriptor,
+// which ends serving. The engine starts with a clean signal state of its own.
+int stopSignalDescriptor() {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  int ends[2];
+  if (pipe(ends) != 0) {
+    return -1;
+  }
+  std::thread([stopSignals, writeEnd = ends[1]] {
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    auto number = static_cast<unsigned char>(received);
+    (void)!write(writeEnd, &number, 1);
+  }).detach();
+  return ends[0];
+}
+
+// One daemon per state folder: the engine record and the copy in it are
+// one daemon's. The lock goes with the process, also when it crashes.
+int lockStateFolder(const std::string& folder) {
+  std::string path = folder + "/helper.lock";
+  int lock = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (lock < 0) {
+    throw std::runtime_error("open " + path + ": " + strerror(errno));
+  }
+  if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    close(lock);
+    throw std::runtime_error("another helper runs with the state folder " + folder);
+  }
+  return lock;
+}
+
+}  // namespace
+
+void logDaemonLine(const std::string& program, const std::string& line) {
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  std::cerr << program << ": " << line << std::endl;
+}
+
+int runHelperDaemon(HelperDaemonSettings settings) {
+  auto log = [program = settings.program](const std::string& line) {
+    logDaemonLine(program, line);
+  };
+  int stopDescriptor = stopSignalDescriptor();
+  if (stopDescriptor < 0) {
+    log(std::string("pipe: ") + strerror(errno));
+    return 1;
+  }
+
+  EngineProcess::Options engineOptions;
+  engineOptions.program = settings.engine;
+  engineOptions.extraArguments = settings.engineArguments;
+  engineOptions.logPath = settings.logPath;
+  engineOptions.maxLogBytes = settings.maxLogBytes;
+  engineOptions.workDirectory = settings.stateFolder;
+  engineOptions.recordPath = settings.stateFolder + "/engine.pid";
+  engineOptions.log = log;
+  std::optional<EngineProcess> engine;
+  int listener = -1;
+  int stateLock = -1;  // held until the process ends
+  try {
+    preparePrivateFolder(settings.stateFolder);
+    stateLock = lockStateFolder(settings.stateFolder);
+    // Before anything else: two engines must never run.
+    if (std::string stopped = stopRecordedEngine(engineOptions.recordPath, engineOptions.stopGrace);
+        !stopped.empty()) {
+      log(stopped);
+    }
+    // A copy left by a run that ended without its stop holds secrets.
+    unlink((settings.stateFolder + "/" + kConfigCopyName).c_str());
+    engine.emplace(engineOptions);
+    listener = activatedSocket();
+  } catch (const std::exception& error) {
+    log(error.what());
+    return 1;
+  }
+
+  std::string build = settings.program + " " + TARQ_VERSION;
+  HelperRequests requests(*engine, settings.stateFolder, build, log);
+  {
+    HelperServer server(
+        {.socketPath = settings.socketPath}, *settings.policy,
+        [&requests](const std::string& line, const CallerVerdict& caller) {
+          return requests.handle(line, caller);
+        },
+        log);
+    try {
+      if (listener >= 0) {
+        server.adopt(listener);
+      } else {
+        server.bind();
+      }
+    } catch (const std::exception& error) {
+      log(error.what());
+      return 1;
+    }
+    log("version " + std::string(TARQ_VERSION) + ", listening on " +
+        (listener >= 0 ? "the socket handed over by the service manager" : settings.socketPath) +
+        " for " + settings.callers + "; engine " + settings.engine + "; log " + settings.logPath +
+        "; state in " + settings.stateFolder);
+    server.serve(stopDescriptor);
+    unsigned char received = 0;
+    if (read(stopDescriptor, &received, 1) == 1) {
+      log("stopping on signal " + std::to_string(received));
+    }
+  }
+  requests.shutdown();
+  close(stopDescriptor);
+  close(stateLock);
+  log("stopped");
+  return 0;
+}
+
+}  // namespace tarq
