@@ -12,10 +12,10 @@
 #include <future>
 #include <string>
 
+#include "clash-api-server/clash_api_server.h"
 #include "plugin/tarq_engine_plugin.h"
 #include "tests/support/capturing_registrar.h"
 #include "tests/support/connections_body.h"
-#include "tests/support/fake_clash_server.h"
 #include "tests/support/fake_helper_daemon.h"
 #include "tests/support/plugin_harness.h"
 
@@ -23,7 +23,6 @@ namespace tarq {
 namespace {
 
 using testing::CapturingRegistrar;
-using testing::FakeClashServer;
 using testing::FakeHelperDaemon;
 using testing::FakeReply;
 using testing::PluginHarness;
@@ -68,7 +67,7 @@ BENCHMARK(BM_MainThreadCallWhileStartHoldsQueue);
 void BM_StartToConnected(benchmark::State& state) {
   PluginHarness harness({.realClock = true});
   FakeHelperDaemon daemon(harness.socketPath);
-  FakeClashServer clash;
+  ClashApiServer clash;
   harness.listen();
   for (auto _ : state) {
     MethodResponse response = harness.call("start", startArguments(clash.port()));
@@ -85,7 +84,7 @@ BENCHMARK(BM_StartToConnected)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_SamplerTick(benchmark::State& state) {
   PluginHarness harness;
   FakeHelperDaemon daemon(harness.socketPath);
-  FakeClashServer clash;
+  ClashApiServer clash;
   const std::string body = testing::connectionsBody(static_cast<int>(state.range(0)), 1, 1);
   clash.setConnectionsBody(body);
 

@@ -22,7 +22,7 @@ class StopSelectTest : public ::testing::Test {
 
   PluginHarness harness;
   FakeHelperDaemon daemon{harness.socketPath};
-  FakeClashServer clash{"s3cret"};
+  ClashApiServer clash{ClashApiSetup{.secret = "s3cret"}};
 };
 
 TEST_F(StopSelectTest, StopEndsSamplingAndSelectionThenAsksTheHelper) {
