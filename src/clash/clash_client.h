@@ -48,6 +48,10 @@ class ClashClient {
   // ClashError::badReply() when its top level is not an object.
   TrafficTotals totals();
 
+  // Closes the kept-alive connection, if any; the next call opens a new one.
+  // An engine being stopped waits for its open connections to end.
+  void closeConnection();
+
  private:
   struct Impl;
   int64_t port_;
