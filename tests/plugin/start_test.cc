@@ -1,5 +1,5 @@
 // The start sequence end to end: a fake helper daemon on a real Unix socket
-// and a fake Clash API on real HTTP, deadlines on the virtual clock.
+// and the stand-in's Clash API server on real HTTP, deadlines on the virtual clock.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-// "stop" and "select" against a fake helper and a fake Clash API.
+// "stop" and "select" against a fake helper and the stand-in's Clash API server.
 #include <gtest/gtest.h>
 
 #include "tests/plugin/plugin_test_util.h"

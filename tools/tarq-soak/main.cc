@@ -83,6 +83,8 @@ void printReport(const SoakReport& report, const SoakOptions& options) {
   char slowest[32];
   std::snprintf(slowest, sizeof slowest, "%.0f ms", report.slowestRestartMs);
   std::printf("\nslowest restart: %s\n", slowest);
+  std::printf("starts that the helper's kill cut short: %d of %d\n", report.startsCutByHelperKill,
+              report.faults[static_cast<int>(Fault::helperRestarted)]);
   for (const std::string& line : report.unexpected) {
     std::printf("unexplained: %s\n", line.c_str());
   }

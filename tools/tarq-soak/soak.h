@@ -55,6 +55,7 @@ struct SoakReport {
   int configsLeft = 0;  // the plug-in's file, or a copy in the helper's folder
   int engineChecks = 0;
   int enginesLeft = 0;
+  int startsCutByHelperKill = 0;  // the others reached the new helper only
   double slowestRestartMs = 0;
   std::vector<std::string> unexpected;  // answers that no fault explains
   std::vector<ProcessFigures> figures;  // first, middle and last cycle
