@@ -20,13 +20,11 @@
 #include <thread>
 #include <vector>
 
+#include "clash-api-server/clash_api_server.h"
 #include "clash/clash_client.h"
-#include "tests/support/fake_clash_server.h"
 
 namespace tarq {
 namespace {
-
-using testing::FakeClashServer;
 
 constexpr const char* kHosts[] = {
     "client.example.com",
@@ -114,7 +112,7 @@ void describe(benchmark::State& state, const std::string& body) {
 
 void BM_Totals(benchmark::State& state) {
   const std::string& body = connectionsBody(static_cast<int>(state.range(0)));
-  FakeClashServer server;
+  ClashApiServer server;
   server.setConnectionsBody(body);
   ClashClient client(server.port(), "");
   client.totals();  // connect and grow the buffers before timing
@@ -132,7 +130,7 @@ size_t discard(char*, size_t size, size_t count, void*) {
 
 void BM_FetchAndDiscard(benchmark::State& state) {
   const std::string& body = connectionsBody(static_cast<int>(state.range(0)));
-  FakeClashServer server;
+  ClashApiServer server;
   server.setConnectionsBody(body);
   CURL* easy = curl_easy_init();
   const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/connections";
@@ -156,7 +154,7 @@ void BM_FetchAndDiscard(benchmark::State& state) {
 // back as a string.
 void BM_Request(benchmark::State& state) {
   const std::string& body = connectionsBody(static_cast<int>(state.range(0)));
-  FakeClashServer server;
+  ClashApiServer server;
   server.setConnectionsBody(body);
   ClashClient client(server.port(), "");
   client.request("GET", "/connections");

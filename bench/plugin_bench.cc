@@ -2,20 +2,32 @@
 // - the main thread's cost of one method call while a start holds the queue;
 // - the time from "start" to its answer (after "connected") against a helper
 //   and a Clash API that answer at once;
+// - the same against the real development helper running the stand-in
+//   engine, for a first start and for a restart (a start while connected);
 // - the work queue's CPU time for one sampler tick at 1,000 and 10,000 open
 //   connections.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <future>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
+#include "clash-api-server/clash_api_server.h"
 #include "plugin/tarq_engine_plugin.h"
 #include "tests/support/capturing_registrar.h"
 #include "tests/support/connections_body.h"
-#include "tests/support/fake_clash_server.h"
 #include "tests/support/fake_helper_daemon.h"
 #include "tests/support/plugin_harness.h"
 
@@ -23,7 +35,6 @@ namespace tarq {
 namespace {
 
 using testing::CapturingRegistrar;
-using testing::FakeClashServer;
 using testing::FakeHelperDaemon;
 using testing::FakeReply;
 using testing::PluginHarness;
@@ -68,7 +79,7 @@ BENCHMARK(BM_MainThreadCallWhileStartHoldsQueue);
 void BM_StartToConnected(benchmark::State& state) {
   PluginHarness harness({.realClock = true});
   FakeHelperDaemon daemon(harness.socketPath);
-  FakeClashServer clash;
+  ClashApiServer clash;
   harness.listen();
   for (auto _ : state) {
     MethodResponse response = harness.call("start", startArguments(clash.port()));
@@ -81,11 +92,102 @@ void BM_StartToConnected(benchmark::State& state) {
 }
 BENCHMARK(BM_StartToConnected)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+#if defined(TARQ_DEVHELPER_PATH) && defined(TARQ_SIMENGINE_PATH)
+// tarq-devhelper running tarq-simengine on the harness's socket, for as long
+// as it lives.
+class StandInHelper {
+ public:
+  explicit StandInHelper(PluginHarness& harness) : port_(freeLoopbackPort()) {
+    const std::string uid = std::to_string(getuid());
+    const std::string state = harness.dir.file("state");
+    std::vector<std::string> words = {TARQ_DEVHELPER_PATH, "--socket",    harness.socketPath,
+                                      "--state-dir",       state,         "--engine",
+                                      TARQ_SIMENGINE_PATH, "--allow-uid", uid};
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+      argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    for (int i = 0; i < 500 && !std::filesystem::exists(harness.socketPath); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  ~StandInHelper() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+
+  Value startArguments() const {
+    const nlohmann::json config = {
+        {"outbounds",
+         {{{"type", "selector"}, {"tag", "tarq"}, {"outbounds", {"direct-a", "direct-b"}}},
+          {{"type", "direct"}, {"tag", "direct-a"}},
+          {{"type", "direct"}, {"tag", "direct-b"}}}},
+        {"experimental",
+         {{"clash_api", {{"external_controller", "127.0.0.1:" + std::to_string(port_)}}}}}};
+    return Value(
+        ValueMap{{"config", config.dump()}, {"selected", "direct-b"}, {"clashPort", port_}});
+  }
+
+ private:
+  static int freeLoopbackPort() {
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{.sin_family = AF_INET, .sin_addr = {htonl(INADDR_LOOPBACK)}};
+    socklen_t length = sizeof address;
+    bind(probe, reinterpret_cast<sockaddr*>(&address), length);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    close(probe);
+    return ntohs(address.sin_port);
+  }
+
+  int port_;
+  pid_t pid_ = -1;
+};
+
+// Arg 0: a first start (the tunnel is stopped between iterations); arg 1: a
+// restart, a start while connected, which stops the running engine first.
+void BM_StartAgainstStandIn(benchmark::State& state) {
+  const bool restart = state.range(0) == 1;
+  PluginHarness harness({.realClock = true});
+  StandInHelper helper(harness);
+  harness.listen();
+  if (restart && !testing::isNullSuccess(harness.call("start", helper.startArguments()))) {
+    state.SkipWithError("start failed");
+    return;
+  }
+  for (auto _ : state) {
+    MethodResponse response = harness.call("start", helper.startArguments());
+    if (!testing::isNullSuccess(response)) {
+      state.SkipWithError(describe(response).c_str());
+      break;
+    }
+    if (!restart) {
+      state.PauseTiming();
+      harness.call("stop");
+      state.ResumeTiming();
+    }
+  }
+  harness.call("stop");
+}
+BENCHMARK(BM_StartAgainstStandIn)
+    ->ArgName("restart")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(10)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+#endif
+
 // CPU time of one tick, read from the work queue thread's own CPU clock.
 void BM_SamplerTick(benchmark::State& state) {
   PluginHarness harness;
   FakeHelperDaemon daemon(harness.socketPath);
-  FakeClashServer clash;
+  ClashApiServer clash;
   const std::string body = testing::connectionsBody(static_cast<int>(state.range(0)), 1, 1);
   clash.setConnectionsBody(body);
 

@@ -277,4 +277,16 @@ TrafficTotals ClashClient::totals() {
   return impl_->totalsReader.readPadded(reply.view());
 }
 
+void ClashClient::closeConnection() {
+  std::lock_guard lock(impl_->mutex);
+  // A copy of the handle has every option but none of the connections; the
+  // original takes them along when it goes.
+  CURL* fresh = curl_easy_duphandle(impl_->easy);
+  if (fresh == nullptr) {
+    throw std::bad_alloc();
+  }
+  impl_->easyHandle.reset(fresh);
+  impl_->easy = fresh;
+}
+
 }  // namespace tarq

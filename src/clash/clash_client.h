@@ -44,6 +44,10 @@ class ClashClient {
   // and what ConnectionsTotalsReader::read() throws for a bad body.
   TrafficTotals totals();
 
+  // Closes the kept-alive connection, if any; the next call opens a new one.
+  // An engine being stopped waits for its open connections to end.
+  void closeConnection();
+
  private:
   struct Impl;
   int64_t port_;

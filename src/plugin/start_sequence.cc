@@ -54,9 +54,11 @@ void TarqEnginePlugin::start(const std::string& config, const std::string& selec
       client->request("PUT", kSelectorPath, nlohmann::json{{"name", selected}}.dump());
     }
   } catch (const std::exception& error) {
+    client.reset();  // its connection would hold up the engine's stop
     failStart(error.what(), result);
     return;
   } catch (...) {
+    client.reset();
     failStart("unexpected failure", result);
     return;
   }
@@ -92,6 +94,12 @@ HelperReply TarqEnginePlugin::startHelper(const std::string& configPath,
     }
   } removeConfig{*this};
 
+  // An engine waits for open connections to its Clash API before it stops:
+  // the old client keeps its place (a failed restart leaves it in use) but
+  // not its connection.
+  if (clash_) {
+    clash_->closeConnection();
+  }
   if (helper_->send(kStatusCommand).running) {
     helper_->send(kStopCommand);
   }

@@ -6,7 +6,8 @@
 namespace tarq {
 
 void TarqEnginePlugin::stop(const Result& result) {
-  // Monitoring ends first, whatever the helper answers afterwards.
+  // Monitoring ends first, whatever the helper answers afterwards; the
+  // client's connection goes with it, before the engine is asked to stop.
   if (statsTimer_) {
     statsTimer_->stop();
     statsTimer_.reset();

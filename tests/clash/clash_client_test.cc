@@ -15,15 +15,13 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/fake_clash_server.h"
+#include "clash-api-server/clash_api_server.h"
 
 namespace tarq {
 namespace {
 
 using namespace std::chrono_literals;
 using std::chrono::steady_clock;
-using testing::FakeClashServer;
-using testing::FakeResponse;
 
 double secondsSince(steady_clock::time_point start) {
   return std::chrono::duration<double>(steady_clock::now() - start).count();
@@ -43,7 +41,7 @@ ClashError clashErrorOf(Call call) {
 
 class ClashClientTest : public ::testing::Test {
  protected:
-  FakeClashServer server_{"s3cret"};
+  ClashApiServer server_{ClashApiSetup{.secret = "s3cret"}};
   ClashClient client_{server_.port(), "s3cret"};
 };
 
@@ -73,14 +71,14 @@ TEST_F(ClashClientTest, ReusesOneConnectionSendingTheSecretAndJsonBodiesOnlyWith
             ClashError::Kind::transport);
   EXPECT_LT(secondsSince(start), 3.0);
 
-  FakeClashServer open;
+  ClashApiServer open;
   ClashClient(open.port(), "").request("GET", "/version");
   EXPECT_EQ(open.requests().at(0).header("Authorization"), std::nullopt);
 }
 
 TEST_F(ClashClientTest, OnlyStatusesFrom200To299Succeed) {
   for (int status : {200, 299, 300, 401, 404, 500}) {
-    server_.overrideResponse("GET", "/version", FakeResponse{status, "{}"});
+    server_.setFault("GET", "/version", ClashFault{status, "{}"});
     if (status < 300) {
       EXPECT_EQ(client_.request("GET", "/version"), "{}") << status;
       continue;
@@ -148,7 +146,7 @@ TEST_F(ClashClientTest, ConcurrentCallsAreSerialised) {
 // Real-time: the idle limit (3 s) ends a call that gets no answer; a reply
 // that trickles in never trips it, so the overall 5-second bound ends it.
 TEST_F(ClashClientTest, SilentOrTricklingServerIsGivenUp) {
-  server_.overrideResponse("GET", "/version", FakeResponse{200, "{}", std::chrono::hours(1)});
+  server_.setFault("GET", "/version", ClashFault{200, "{}", std::chrono::hours(1)});
   auto start = steady_clock::now();
   EXPECT_EQ(clashErrorOf([&] { client_.request("GET", "/version"); }).kind(),
             ClashError::Kind::transport);

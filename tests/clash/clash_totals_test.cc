@@ -5,13 +5,11 @@
 #include <limits>
 #include <string>
 
+#include "clash-api-server/clash_api_server.h"
 #include "clash/clash_client.h"
-#include "tests/support/fake_clash_server.h"
 
 namespace tarq {
 namespace {
-
-using testing::FakeClashServer;
 
 constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
@@ -39,7 +37,7 @@ class ClashTotalsTest : public ::testing::Test {
     return client_.totals();
   }
 
-  FakeClashServer server_;
+  ClashApiServer server_;
   ClashClient client_{server_.port(), ""};
 };
 

@@ -18,7 +18,7 @@ using nlohmann::json;
 TEST(LifetimeTest, HostShutdownDuringAStartLetsItFinishWithoutStoppingTheEngine) {
   auto harness = std::make_unique<PluginHarness>();
   FakeHelperDaemon daemon(harness->socketPath);
-  FakeClashServer clash("s3cret");
+  ClashApiServer clash{ClashApiSetup{.secret = "s3cret"}};
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   daemon.setResponder([released](const json& request) -> std::optional<FakeReply> {
@@ -48,7 +48,7 @@ TEST(LifetimeTest, HostShutdownDuringAStartLetsItFinishWithoutStoppingTheEngine)
 TEST(LifetimeTest, ReleasedWhileSamplingTheTimerDiesWithThePlugin) {
   auto harness = std::make_unique<PluginHarness>();
   FakeHelperDaemon daemon(harness->socketPath);
-  FakeClashServer clash("s3cret");
+  ClashApiServer clash{ClashApiSetup{.secret = "s3cret"}};
   ASSERT_TRUE(isNullSuccess(harness->call("start", startArguments(clash.port()))));
   harness->host->shutdown();
   const size_t samples = clash.requestCount("GET", "/connections");

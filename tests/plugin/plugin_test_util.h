@@ -6,8 +6,8 @@
 
 #include <string>
 
+#include "clash-api-server/clash_api_server.h"
 #include "host/value.h"
-#include "tests/support/fake_clash_server.h"
 #include "tests/support/plugin_harness.h"
 
 namespace tarq::testing {

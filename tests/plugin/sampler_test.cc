@@ -29,7 +29,7 @@ class SamplerTest : public ::testing::Test {
 
   PluginHarness harness;
   FakeHelperDaemon daemon{harness.socketPath};
-  FakeClashServer clash{"s3cret"};
+  ClashApiServer clash{ClashApiSetup{.secret = "s3cret"}};
 };
 
 Value stats(int64_t up, int64_t down, int64_t totalUp, int64_t totalDown) {
@@ -65,12 +65,12 @@ TEST_F(SamplerTest, SamplesWithoutAListenerMoveTheBaselineAndFailedOnesAreSkippe
   harness.listen();
   // An unreadable API with the engine still running: silence, no change of state.
   daemon.setRunning(true);
-  clash.overrideResponse("GET", "/connections", {.status = 500});
+  clash.setFault("GET", "/connections", {.status = 500});
   tick();
   tick();
   EXPECT_TRUE(harness.statsEvents().empty());
   EXPECT_EQ(harness.states().back(), "connected");
-  clash.clearOverrides();
+  clash.clearFaults();
   clash.setTotals(230, 650);
   tick();
   EXPECT_EQ(harness.statsEvents(), (std::vector<Value>{stats(30, 50, 230, 650)}));
@@ -98,7 +98,7 @@ TEST_F(SamplerTest, DeadTunnelIsDeclaredStoppedOnceAndSamplingEnds) {
 TEST(SamplerRealTimeTest, TicksEverySecondAndTheWatchdogFiresWhenTheHelperIsGone) {
   PluginHarness harness({.realClock = true});
   FakeHelperDaemon daemon(harness.socketPath);
-  FakeClashServer clash("s3cret");
+  ClashApiServer clash{ClashApiSetup{.secret = "s3cret"}};
   harness.listen();
   clash.setTotals(1000, 2000);
   ASSERT_TRUE(isNullSuccess(harness.call("start", startArguments(clash.port()))));

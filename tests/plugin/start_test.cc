@@ -1,5 +1,5 @@
 // The start sequence end to end: a fake helper daemon on a real Unix socket
-// and a fake Clash API on real HTTP, deadlines on the virtual clock.
+// and the stand-in's Clash API server on real HTTP, deadlines on the virtual clock.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -41,7 +41,7 @@ class StartTest : public ::testing::Test {
 
   PluginHarness harness;
   FakeHelperDaemon daemon{harness.socketPath};
-  FakeClashServer clash{"s3cret"};
+  ClashApiServer clash{ClashApiSetup{.secret = "s3cret"}};
 };
 
 TEST_F(StartTest, ConnectsSelectsAndAnswersAfterItsEvents) {
@@ -81,7 +81,7 @@ TEST_F(StartTest, StopsARunningEngineFirstAndSendsAnySelectionButAuto) {
   EXPECT_EQ(errorMessage(start("no-such-outbound")), "clash api: HTTP 400");
   EXPECT_EQ(daemon.ops().back(), "stop");
 
-  clash.overrideResponse("PUT", "/proxies/tarq", {.status = 204});
+  clash.setFault("PUT", "/proxies/tarq", {.status = 204});
   EXPECT_TRUE(isNullSuccess(start("")));
   ASSERT_EQ(clash.requestCount("PUT", "/proxies/tarq"), 2u);
   const auto requests = clash.requests();
@@ -131,7 +131,7 @@ TEST_F(StartTest, EngineNeverRunningOrStatusKeptFailingTimesOutAfterTenSeconds) 
 }
 
 TEST_F(StartTest, ClashApiFailingOrSilentTimesOutAndStopsTheEngine) {
-  clash.overrideResponse("GET", "/version", {.status = 503});
+  clash.setFault("GET", "/version", {.status = 503});
   EXPECT_EQ(errorMessage(start()), kClashTimeout);
   EXPECT_GT(clash.requestCount("GET", "/version"), 40u);  // an HTTP error is retried
   clash.stop();
@@ -141,9 +141,9 @@ TEST_F(StartTest, ClashApiFailingOrSilentTimesOutAndStopsTheEngine) {
 }
 
 TEST_F(StartTest, UnreadableFirstTotalsStillConnectFromAZeroBaseline) {
-  clash.overrideResponse("GET", "/connections", {.status = 500});
+  clash.setFault("GET", "/connections", {.status = 500});
   EXPECT_TRUE(isNullSuccess(start()));
-  clash.clearOverrides();
+  clash.clearFaults();
   clash.setTotals(700, 900);
   harness.virtualClock->advance(std::chrono::seconds(1));
   ASSERT_TRUE(harness.waitForEvents(3));
@@ -183,7 +183,7 @@ TEST_F(StartTest, ConfigurationThatCannotBeRemovedIsLoggedAndTheStartGoesOn) {
 TEST(StartSocketWaitTest, BundledHelperIsAwaitedUntilItsSocketAppears) {
   PluginHarness harness({.bundled = true});
   FakeHelperDaemon daemon(harness.socketPath);
-  FakeClashServer clash("s3cret");
+  ClashApiServer clash{ClashApiSetup{.secret = "s3cret"}};
   SteadyTime appears = harness.clock->now() + std::chrono::seconds(3);
   SteadyTime seen{};
   harness.platform->setExistsOverride([&](const std::string& path) -> std::optional<bool> {

@@ -1,4 +1,4 @@
-// "stop" and "select" against a fake helper and a fake Clash API.
+// "stop" and "select" against a fake helper and the stand-in's Clash API server.
 #include <gtest/gtest.h>
 
 #include "tests/plugin/plugin_test_util.h"
@@ -22,7 +22,7 @@ class StopSelectTest : public ::testing::Test {
 
   PluginHarness harness;
   FakeHelperDaemon daemon{harness.socketPath};
-  FakeClashServer clash{"s3cret"};
+  ClashApiServer clash{ClashApiSetup{.secret = "s3cret"}};
 };
 
 TEST_F(StopSelectTest, StopEndsSamplingAndSelectionThenAsksTheHelper) {

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "tests/support/temp_dir.h"
 #include "tests/tools/tool_process.h"
@@ -20,8 +21,9 @@ class SimEngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     writeFile(dir_.file("config.json"), engineConfig(port_, kSecret));
-    engine_ = std::make_unique<ToolProcess>(std::vector<std::string>{
-        TARQ_SIMENGINE_PATH, "run", "-c", dir_.file("config.json"), "--connections", "4"});
+    engine_ = std::make_unique<ToolProcess>(
+        std::vector<std::string>{TARQ_SIMENGINE_PATH, "run", "-c", dir_.file("config.json"),
+                                 "--connections", "4", "--faults"});
     client_.set_bearer_token_auth(kSecret);
     ASSERT_TRUE(eventually([&] { return static_cast<bool>(client_.Get("/version")); }))
         << engine_->errorText();
@@ -50,8 +52,20 @@ TEST_F(SimEngineTest, RequiresTheBearerSecretAndEndsCleanlyOnSigterm) {
   EXPECT_EQ(json::parse(reply->body), json({{"message", "Unauthorized"}}));
   anonymous.set_bearer_token_auth("wrong");
   EXPECT_EQ(anonymous.Get("/connections")->status, 401);
+
+  // Neither an idle kept-alive connection nor a stalled answer holds up the
+  // exit (the helper would otherwise wait for it, then kill the engine).
+  client_.set_keep_alive(true);
+  ASSERT_EQ(put("/tarq/fault", R"({"method":"GET","path":"/proxies/tarq","stall":true})"), 204);
+  std::thread stalled([this] {
+    httplib::Client other("127.0.0.1", port_);
+    other.set_bearer_token_auth(kSecret);
+    EXPECT_FALSE(other.Get("/proxies/tarq"));
+  });
+  std::this_thread::sleep_for(100ms);
   engine_->signal(SIGTERM);
-  EXPECT_EQ(engine_->waitForExit(), 0);
+  EXPECT_EQ(engine_->waitForExit(2s), 0);
+  stalled.join();
 }
 
 TEST_F(SimEngineTest, SwitchesOnlyMembersOfTheSelector) {

@@ -7,16 +7,17 @@
 #include <string.h>
 
 #include <CLI/CLI.hpp>
-#include <atomic>
-#include <chrono>
+#include <algorithm>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <sstream>
-#include <thread>
+#include <vector>
 
-#include "clash_api_server.h"
+#include "clash-api-server/clash_api_server.h"
 #include "engine_config.h"
+#include "synthetic_traffic.h"
 
 namespace tarq {
 namespace {
@@ -47,7 +48,50 @@ int waitForSignal(const sigset_t& signals) {
   return received;
 }
 
-int run(const std::string& configPath, int connections) {
+// The made-up traffic behind GET /connections, at the rate of the outbound
+// that the group "tarq" uses.
+class SimulatedTraffic : public ClashTraffic {
+ public:
+  SimulatedTraffic(const SelectorGroup& group, int connections)
+      : members_(group.members), traffic_(connections, SyntheticTraffic::Clock::now()) {}
+
+  std::string connections(const Selection& now) override {
+    advance(now);
+    return traffic_.connectionsReply(now.at(kSelectorGroup), kSelectorGroup).dump() + "\n";
+  }
+  // Traffic so far counts at the old outbound's rate.
+  void switching(const Selection& before) override { advance(before); }
+
+ private:
+  void advance(const Selection& selection) {
+    auto found = std::find(members_.begin(), members_.end(), selection.at(kSelectorGroup));
+    traffic_.advance(SyntheticTraffic::Clock::now(), static_cast<size_t>(found - members_.begin()));
+  }
+
+  const std::vector<std::string> members_;
+  SyntheticTraffic traffic_;
+};
+
+ClashApiSetup serverSetup(const EngineConfig& config, int connections, bool faults) {
+  ClashApiSetup setup;
+  setup.host = config.host;
+  setup.port = config.port;
+  setup.secret = config.secret;
+  setup.version = "sing-box stand-in tarq-simengine " TARQ_VERSION;
+  setup.outboundTypes = config.outboundTypes;
+  setup.selectors.clear();
+  for (const auto& [tag, group] : config.selectors) {
+    setup.selectors[tag] = ClashSelector{group.members, group.initial};
+  }
+  setup.traffic =
+      std::make_shared<SimulatedTraffic>(config.selectors.at(kSelectorGroup), connections);
+  setup.faultControl = faults;
+  setup.recordRequests = false;
+  setup.log = logLine;
+  return setup;
+}
+
+int run(const std::string& configPath, int connections, bool faults) {
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGTERM);
@@ -57,35 +101,22 @@ int run(const std::string& configPath, int connections) {
 
   EngineConfig config;
   std::unique_ptr<ClashApiServer> server;
-  int port = 0;
   try {
     config = EngineConfig::parse(readFile(configPath));
-    server = std::make_unique<ClashApiServer>(config, connections, logLine);
-    port = server->bind();
-  } catch (const EngineConfigError& error) {
+    server = std::make_unique<ClashApiServer>(serverSetup(config, connections, faults));
+  } catch (const std::exception& error) {
     logLine(configPath + ": " + error.what());
     return 1;
   }
-  logLine("clash api listening at " + config.host + ":" + std::to_string(port) +
+  logLine("clash api listening at " + config.host + ":" + std::to_string(server->port()) +
           (config.secret.empty() ? " without a secret" : " with a secret") + ", selector \"" +
-          kSelectorGroup + "\" uses \"" + config.selectors.at(kSelectorGroup).initial + "\"");
-
-  std::atomic<bool> ended{false};
-  bool served = true;
-  std::thread serving([&] {
-    served = server->serve();
-    ended = true;
-  });
-  int signal = waitForSignal(signals);
-  // The server ignores stop() until it has begun to serve, so ask again
-  // until it has ended.
-  while (!ended) {
-    server->stop();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  serving.join();
+          kSelectorGroup + "\" uses \"" + config.selectors.at(kSelectorGroup).initial + "\"" +
+          (faults ? ", faults settable at /tarq/fault" : ""));
+  const int signal = waitForSignal(signals);
+  // Ends idle keep-alive connections too, so that the exit is prompt.
+  server->stop();
   logLine(std::string("stopped by ") + sigabbrev_np(signal));
-  return served ? 0 : 1;
+  return 0;
 }
 
 }  // namespace
@@ -106,6 +137,9 @@ int main(int argc, char** argv) {
   run->add_option("-c,--config", configPath, "sing-box configuration file")->required();
   run->add_option("--connections", connections, "Number of synthetic connections listed")
       ->check(CLI::Range(0, 100000));
+  bool faults = false;
+  run->add_flag("--faults", faults,
+                "Serve PUT and DELETE /tarq/fault, to make any endpoint fail, delay or stall");
   app.add_subcommand("version", "Print the version");
   try {
     app.parse(argc, argv);
@@ -113,7 +147,7 @@ int main(int argc, char** argv) {
     return app.exit(error) == 0 ? 0 : 2;
   }
   if (run->parsed()) {
-    return tarq::run(configPath, connections);
+    return tarq::run(configPath, connections, faults);
   }
   std::cout << tarq::kProgram << " " << TARQ_VERSION << " (a stand-in for sing-box)\n";
   return 0;
