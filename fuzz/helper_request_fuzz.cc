@@ -38,7 +38,7 @@ struct Fixture {
         << R"({"experimental":{"clash_api":{"external_controller":"127.0.0.1:9"}}})";
     // As root, the caller is another user who owns the file.
     caller = getuid() == 0 ? 4242 : getuid();
-    fuzzCheck(chown(configPath.c_str(), caller, caller) == 0, "fixture: chown");
+    fuzzCheck(chown(configPath.c_str(), caller, static_cast<gid_t>(-1)) == 0, "fixture: chown");
     std::filesystem::create_directory(root + "/state");
     requests = std::make_unique<tarq::HelperRequests>(engine, root + "/state", std::set{caller},
                                                       kBuild, [](const std::string&) {});
