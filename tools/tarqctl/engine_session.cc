@@ -8,8 +8,10 @@
 
 namespace tarq {
 
-EngineSession::EngineSession(const std::string& helperSocketPath) {
-  auto log = std::make_shared<TeeToStderrLog>(SystemLog::system());
+EngineSession::EngineSession(const std::string& helperSocketPath, std::shared_ptr<SystemLog> log) {
+  if (!log) {
+    log = std::make_shared<TeeToStderrLog>(SystemLog::system());
+  }
   host_ = std::make_unique<InProcessHost>(log);
   PluginEnvironment environment = PluginEnvironment::system();
   environment.log = log;

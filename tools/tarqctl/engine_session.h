@@ -12,12 +12,16 @@
 #include <string>
 
 #include "host/in_process_host.h"
+#include "support/system_log.h"
 
 namespace tarq {
 
 class EngineSession {
  public:
-  explicit EngineSession(const std::string& helperSocketPath);
+  // `log` receives the diagnostics; by default standard error and the system
+  // log.
+  explicit EngineSession(const std::string& helperSocketPath,
+                         std::shared_ptr<SystemLog> log = nullptr);
   ~EngineSession();
   EngineSession(const EngineSession&) = delete;
   EngineSession& operator=(const EngineSession&) = delete;
