@@ -30,7 +30,7 @@ void check(bool ok, const char* what) {
 
 }  // namespace
 
-ToolProcess::ToolProcess(std::vector<std::string> arguments) {
+ToolProcess::ToolProcess(std::vector<std::string> arguments, int descriptor3) {
   // A program that has exited must fail a write, not kill the test.
   ::signal(SIGPIPE, SIG_IGN);
   int input[2];
@@ -44,6 +44,9 @@ ToolProcess::ToolProcess(std::vector<std::string> arguments) {
   posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, errorFile_, STDERR_FILENO);
+  if (descriptor3 >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, descriptor3, 3);
+  }
   std::vector<char*> argv;
   for (std::string& word : arguments) {
     argv.push_back(word.data());

@@ -19,8 +19,9 @@ using std::chrono_literals::operator""s;
 
 class ToolProcess {
  public:
-  // Starts `arguments[0]` with the rest as its arguments.
-  explicit ToolProcess(std::vector<std::string> arguments);
+  // Starts `arguments[0]` with the rest as its arguments, and with
+  // `descriptor3` (when given) as its descriptor 3.
+  explicit ToolProcess(std::vector<std::string> arguments, int descriptor3 = -1);
   // Ends the process if it still runs: SIGTERM, then SIGKILL after 3 s.
   ~ToolProcess();
   ToolProcess(const ToolProcess&) = delete;
