@@ -86,13 +86,13 @@ TEST_F(ConnectionsTotalsTest, ReadsTheTotalsConvertingSaturatingOrIgnoringWhatIs
 // the range of a double no reader holds the number, so such a reply is no
 // JSON either. A top level that is an array is a bad reply.
 TEST_F(ConnectionsTotalsTest, WhatIsNoJsonObjectFails) {
+  // Some broken deep inside the list that the totals otherwise skip.
   const std::string refused[] = {
       "<html>busy</html>",
       "",
       "42",
       R"("uploadTotal")",
       R"({"uploadTotal":1} trailing)",
-      // Broken deep inside the list that the totals otherwise skip.
       R"({"connections":[{"id":"a",,}],"downloadTotal":1,"uploadTotal":2})",
       R"({"connections":[{"id":tru}],"downloadTotal":1,"uploadTotal":2})",
       R"({"uploadTotal":1e400,"downloadTotal":1})",
@@ -101,8 +101,7 @@ TEST_F(ConnectionsTotalsTest, WhatIsNoJsonObjectFails) {
       withHuge(R"({"x":H} {})"),
       withHuge(R"({"x":H})") + std::string("\0 {", 3),
       withHuge("H"),
-      std::string(2000, '[') + kHuge + std::string(2000, ']'),
-  };
+      std::string(2000, '[') + kHuge + std::string(2000, ']')};
   for (const std::string& body : refused) {
     EXPECT_THROW(totalsOf(body), simdjson::simdjson_error) << body.substr(0, 60);
     EXPECT_THROW(reader_.read(body), simdjson::simdjson_error) << body.substr(0, 60);
