@@ -173,19 +173,25 @@ int connectUnix(const std::string& socketPath, std::optional<uid_t> asUid) {
   return connection;
 }
 
+std::string receiveLine(int connection) {
+  timeval timeout{10, 0};
+  std::string line;
+  if (setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0) {
+    for (char byte; recv(connection, &byte, 1, 0) == 1 && byte != '\n';) {
+      line.push_back(byte);
+    }
+  }
+  return line;
+}
+
 std::string helperExchange(const std::string& socketPath, const std::string& request,
                            std::optional<uid_t> asUid) {
   int connection = connectUnix(socketPath, asUid);
   std::string line = request + "\n";
-  timeval timeout{10, 0};
   std::string reply;
-  if (connection >= 0 &&
-      setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0 &&
-      send(connection, line.data(), line.size(), MSG_NOSIGNAL) ==
-          static_cast<ssize_t>(line.size())) {
-    for (char byte; recv(connection, &byte, 1, 0) == 1 && byte != '\n';) {
-      reply.push_back(byte);
-    }
+  if (connection >= 0 && send(connection, line.data(), line.size(), MSG_NOSIGNAL) ==
+                             static_cast<ssize_t>(line.size())) {
+    reply = receiveLine(connection);
   }
   close(connection);
   return reply;

@@ -65,6 +65,10 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 std::string helperExchange(const std::string& socketPath, const std::string& request,
                            std::optional<uid_t> asUid = std::nullopt);
 
+// The next line (without its newline) that `connection` receives within
+// 10 s; "" when none does.
+std::string receiveLine(int connection);
+
 // A connected stream socket to `socketPath`, or -1. With `asUid` it
 // connects as that user and group (needs root).
 int connectUnix(const std::string& socketPath, std::optional<uid_t> asUid = std::nullopt);
