@@ -132,7 +132,7 @@ TEST_F(LifecycleTest, HumanCommandsFromSeparateProcessesThroughEitherHelper) {
   }
 }
 
-TEST_F(LifecycleTest, FollowTakesTypedCommandsAndStopsTheTunnelOnCtrlC) {
+TEST_F(LifecycleTest, FollowTakesTypedCommandsStopsTheTunnelOnCtrlCAndEndsWhenTheEngineDies) {
   ToolProcess follow(tarqctl({"start", config_, "--follow"}));
   lineWith(follow, "following the traffic");
   lineWith(follow, "↓");  // a live traffic line
@@ -144,17 +144,16 @@ TEST_F(LifecycleTest, FollowTakesTypedCommandsAndStopsTheTunnelOnCtrlC) {
   lineWith(follow, "stopped");
   EXPECT_EQ(follow.waitForExit(), 0);
   EXPECT_EQ(status()["running"], false);
-}
 
-TEST_F(LifecycleTest, FollowEndsWhenTheEngineDies) {
-  ToolProcess follow(tarqctl({"start", config_, "--follow"}));
-  lineWith(follow, "following the traffic");
+  // A second run, whose engine dies under it.
+  ToolProcess doomed(tarqctl({"start", config_, "--follow"}));
+  lineWith(doomed, "following the traffic");
   pid_t engine = status()["pid"].get<pid_t>();
   ASSERT_GT(engine, 0) << helper_->errorText();  // kill(0) would end the whole test run
   kill(engine, SIGKILL);
-  EXPECT_EQ(follow.waitForExit(), 1);
-  EXPECT_NE(follow.errorText().find("the tunnel failed: the tunnel stopped"), std::string::npos)
-      << follow.errorText() << helper_->errorText();
+  EXPECT_EQ(doomed.waitForExit(), 1);
+  EXPECT_NE(doomed.errorText().find("the tunnel failed: the tunnel stopped"), std::string::npos)
+      << doomed.errorText() << helper_->errorText();
 }
 
 }  // namespace
