@@ -1,6 +1,8 @@
-// The /connections reader against what a hostile or very busy engine sends:
-// numbers beyond 64 bits or beyond a double, and replies huge enough that the
-// memory kept for them matters.
+// The /connections reader against what an engine sends, through the client
+// (whose reply buffer is reused from call to call) and through a reader of
+// its own: numbers of every JSON type, beyond 64 bits or beyond a double,
+// bodies that are no JSON object, and replies huge enough that the memory
+// kept for them matters.
 #include "clash/connections_totals.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +12,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <limits>
 #include <string>
 #include <thread>
@@ -21,6 +22,8 @@
 
 namespace tarq {
 namespace {
+
+using testing::connectionsBody;
 
 constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
@@ -34,11 +37,37 @@ std::string withHuge(const char* text) {
   return body;
 }
 
-TEST(ConnectionsTotalsTest, IntegersBeyond64BitsSaturateOrAreIgnored) {
+class ConnectionsTotalsTest : public ::testing::Test {
+ protected:
+  TrafficTotals totalsOf(const std::string& body) {
+    server_.setConnectionsBody(body);
+    return client_.totals();
+  }
+
+  ClashApiServer server_;
+  ClashClient client_{server_.port(), ""};
+  ConnectionsTotalsReader reader_;
+};
+
+TEST_F(ConnectionsTotalsTest, ReadsTheTotalsConvertingSaturatingOrIgnoringWhatIsNoInteger) {
   const struct {
     std::string body;
     TrafficTotals expected;
   } cases[] = {
+      {connectionsBody(2, 42, 987654321), {42, 987654321}},
+      // A large reply leaves nothing behind for the next.
+      {connectionsBody(2000, 1, 2), {1, 2}},
+      {R"({"uploadTotal":3})", {3, 0}},
+      {R"({"connections":[{"host":"a\u003cb\"}"}],"downloadTotal":1,"uploadTotal":2})", {2, 1}},
+      {R"({"uploadTotal":"150","downloadTotal":250})", {0, 250}},
+      {R"({"uploadTotal":10.9,"downloadTotal":true})", {10, 1}},
+      {R"({"uploadTotal":-5.7,"downloadTotal":false})", {-5, 0}},
+      {R"({"uploadTotal":1e300,"downloadTotal":-1e300})", {kMax, kMin}},
+      {R"({"uploadTotal":18446744073709551615,"downloadTotal":9223372036854775808})", {kMax, kMax}},
+      {R"({"uploadTotal":9223372036854775807,"downloadTotal":-9223372036854775808})", {kMax, kMin}},
+      {R"({"uploadTotal":null,"downloadTotal":{"uploadTotal":5}})", {0, 0}},
+      {R"({"uploadTotal":[1],"downloadTotal":-0})", {0, 0}},
+      {R"({"connections":[{"uploadTotal":9}],"downloadTotal":3})", {0, 3}},
       {withHuge(R"({"uploadTotal":H,"downloadTotal":-H})"), {kMax, kMin}},
       {withHuge(R"({"connections":[{"upload":H,"metadata":{"x":[-H]}}],)"
                 R"("downloadTotal":2,"uploadTotal":1})"),
@@ -47,30 +76,46 @@ TEST(ConnectionsTotalsTest, IntegersBeyond64BitsSaturateOrAreIgnored) {
       {withHuge(R"({"connections":[{"uploadTotal":9,"n":H}],"downloadTotal":2.9})"), {0, 2}},
       {withHuge(R"({"uploadTotal":{"a":H},"downloadTotal":[H]})"), {0, 0}},
   };
-  ConnectionsTotalsReader reader;
   for (const auto& [body, expected] : cases) {
-    EXPECT_EQ(reader.read(body), expected) << body;
+    EXPECT_EQ(totalsOf(body), expected) << body.substr(0, 80);
+    EXPECT_EQ(reader_.read(body), expected) << body.substr(0, 80);
   }
 }
 
-// Beyond the range of a double no reader holds the number: the reply is not
-// JSON, as for nlohmann's reader. So is everything the tolerant reading
-// would otherwise let through.
-TEST(ConnectionsTotalsTest, WhatNoReaderHoldsStillFails) {
-  ConnectionsTotalsReader reader;
+// Text that is no JSON fails with the parser's own error, unwrapped; beyond
+// the range of a double no reader holds the number, so such a reply is no
+// JSON either. A top level that is an array is a bad reply.
+TEST_F(ConnectionsTotalsTest, WhatIsNoJsonObjectFails) {
+  // Some broken deep inside the list that the totals otherwise skip.
   const std::string refused[] = {
+      "<html>busy</html>",
+      "",
+      "42",
+      R"("uploadTotal")",
+      R"({"uploadTotal":1} trailing)",
+      R"({"connections":[{"id":"a",,}],"downloadTotal":1,"uploadTotal":2})",
+      R"({"connections":[{"id":tru}],"downloadTotal":1,"uploadTotal":2})",
       R"({"uploadTotal":1e400,"downloadTotal":1})",
       R"({"connections":[{"upload":-1e400}],"downloadTotal":1})",
       withHuge(R"({"x":H,"y":tru})"),
       withHuge(R"({"x":H} {})"),
       withHuge(R"({"x":H})") + std::string("\0 {", 3),
       withHuge("H"),
-      std::string(2000, '[') + kHuge + std::string(2000, ']'),
-  };
+      std::string(2000, '[') + kHuge + std::string(2000, ']')};
   for (const std::string& body : refused) {
-    EXPECT_THROW(reader.read(body), simdjson::simdjson_error) << body.substr(0, 60);
+    EXPECT_THROW(totalsOf(body), simdjson::simdjson_error) << body.substr(0, 60);
+    EXPECT_THROW(reader_.read(body), simdjson::simdjson_error) << body.substr(0, 60);
   }
-  EXPECT_THROW(reader.read(withHuge("[H]")), ClashError);
+  for (const std::string& body : {std::string("[]"), withHuge("[H]")}) {
+    try {
+      totalsOf(body);
+      ADD_FAILURE() << "no error for " << body;
+    } catch (const ClashError& error) {
+      EXPECT_EQ(error.kind(), ClashError::Kind::badReply);
+      EXPECT_EQ(error.errorDescription(), "clash api: unreadable reply");
+    }
+    EXPECT_THROW(reader_.read(body), ClashError);
+  }
 }
 
 // Bytes the process holds from malloc (glibc's count; sanitizers' allocators
@@ -83,13 +128,11 @@ size_t heldBytes() {
 // A server on loopback that announces `length` bytes of reply and closes.
 int announceAndClose(size_t length, std::thread& server) {
   const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address{.sin_family = AF_INET, .sin_addr = {htonl(INADDR_LOOPBACK)}};
   socklen_t size = sizeof address;
-  ::bind(listener, reinterpret_cast<sockaddr*>(&address), size);
-  ::listen(listener, 1);
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+  auto* raw = reinterpret_cast<sockaddr*>(&address);
+  EXPECT_EQ(
+      ::bind(listener, raw, size) | ::listen(listener, 1) | ::getsockname(listener, raw, &size), 0);
   server = std::thread([listener, length] {
     const int peer = ::accept(listener, nullptr, nullptr);
     char request[4096];
@@ -103,16 +146,11 @@ int announceAndClose(size_t length, std::thread& server) {
   return ntohs(address.sin_port);
 }
 
-TEST(ConnectionsTotalsTest, MemoryForAHugeReplyIsGivenBackWhenRepliesShrink) {
-  ClashApiServer server;
-  ClashClient client(server.port(), "");
-  server.setConnectionsBody(testing::connectionsBody(10, 1, 2));
-  client.totals();
+TEST_F(ConnectionsTotalsTest, MemoryForAHugeReplyIsGivenBackWhenRepliesShrink) {
+  totalsOf(connectionsBody(10, 1, 2));
   const size_t before = heldBytes();
-  server.setConnectionsBody(testing::connectionsBody(20000, 3, 4));
-  EXPECT_EQ(client.totals(), (TrafficTotals{3, 4}));
-  server.setConnectionsBody(testing::connectionsBody(10, 5, 6));
-  EXPECT_EQ(client.totals(), (TrafficTotals{5, 6}));
+  EXPECT_EQ(totalsOf(connectionsBody(20000, 3, 4)), (TrafficTotals{3, 4}));
+  EXPECT_EQ(totalsOf(connectionsBody(10, 5, 6)), (TrafficTotals{5, 6}));
   EXPECT_LT(heldBytes(), before + (size_t{1} << 20));
 
   // A reply announced beyond the limit is refused before it is received.

@@ -38,6 +38,14 @@ TEST(HelperReplyDecodingTest, TakesEachMemberOnlyWhenItConverts) {
   }
 }
 
+// A reply nested `levels` deep.
+std::string nested(int levels) {
+  return R"({"ok":true,"x":)" + std::string(levels - 1, '[') + "1" + std::string(levels - 1, ']') +
+         "}";
+}
+
+// A hostile daemon's reply costs the reader no more than its limits allow: a
+// NUL byte is part of the line (and so no JSON), and nesting is bounded.
 TEST(HelperReplyDecodingTest, ArrayIsAnUnreadableReplyAndOtherTextAParseError) {
   for (const std::string& line : {std::string("[]"), std::string(R"([{"ok":true}])")}) {
     try {
@@ -48,9 +56,17 @@ TEST(HelperReplyDecodingTest, ArrayIsAnUnreadableReplyAndOtherTextAParseError) {
       EXPECT_EQ(error.errorDescription(), "helper socket: unreadable reply");
     }
   }
+  EXPECT_TRUE(HelperClient::decode(nested(64)).ok);
   for (const char* line : {"", "   ", "42", "\"ok\"", "null", "{\"ok\":true", "{} {}", "ok"}) {
     EXPECT_THROW(HelperClient::decode(line), json::parse_error) << line;
   }
+  for (const std::string& line :
+       {std::string("{\"ok\":true}\0{\"more\":1}", 22),
+        std::string("{\"ok\":true,\"error\":\"a\0b\"}", 26), nested(65), nested(100000)}) {
+    EXPECT_THROW(HelperClient::decode(line), json::parse_error) << line.substr(0, 40);
+  }
+  // Beyond the range of a double: nlohmann's own range error, not a value.
+  EXPECT_THROW(HelperClient::decode(R"({"ok":true,"pid":1e400})"), json::out_of_range);
 }
 
 TEST(HelperClientTest, SendsOneCompactLineAndReturnsTheDecodedReply) {

@@ -1,34 +1,16 @@
 // The Clash API server of the stand-in engine and the tests: its faults, set
-// in-process or over HTTP, and a stop that hanging answers do not hold up.
+// over HTTP and cleared, releasing a stalled answer.
 #include "clash-api-server/clash_api_server.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <chrono>
 #include <thread>
-
-#include "clash/clash_client.h"
 
 namespace tarq {
 namespace {
 
 using namespace std::chrono_literals;
-
-TEST(ClashApiServerTest, StopEndsAHangingAnswerAndTheConnection) {
-  ClashApiServer server;
-  ClashClient client(server.port(), "");
-  server.setFault("GET", "/version", ClashFault{200, "{}", std::chrono::hours(1)});
-  std::thread caller([&] { EXPECT_THROW(client.request("GET", "/version"), ClashError); });
-  while (server.requestCount("GET", "/version") == 0) {
-    std::this_thread::sleep_for(5ms);
-  }
-  const auto start = std::chrono::steady_clock::now();
-  server.stop();
-  caller.join();
-  // Well before the client's own 3-second idle limit would have ended it.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
-}
 
 TEST(ClashApiServerTest, FaultsAreSetAndClearedOverHttpOnlyWhenEnabled) {
   ClashApiServer server{ClashApiSetup{.secret = "s3cret", .faultControl = true}};

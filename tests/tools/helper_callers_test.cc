@@ -1,6 +1,5 @@
 // Who the helper serves and what it reads for them: callers are judged the
 // moment they connect, and a caller's file is read with the caller's rights.
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,17 +42,6 @@ TEST_F(HelperCallersTest, ReadsOnlyWhatTheCallerCouldReadItself) {
   EXPECT_EQ(status()["running"], true);
 }
 
-// The line the helper sent on `connection` unasked, within 2 s.
-std::string lineSentUnasked(int connection) {
-  timeval timeout{2, 0};
-  setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  std::string line;
-  for (char byte; recv(connection, &byte, 1, 0) == 1 && byte != '\n';) {
-    line.push_back(byte);
-  }
-  return line;
-}
-
 TEST_F(HelperCallersTest, TurnsStrangersAwayAtOnceAndServesRootWhileIdleCallersHoldSlots) {
   constexpr uid_t kStranger = 65533;
   std::vector<int> idle;
@@ -64,7 +52,7 @@ TEST_F(HelperCallersTest, TurnsStrangersAwayAtOnceAndServesRootWhileIdleCallersH
   }
   EXPECT_EQ(status()["ok"], true);
   for (int stranger : strangers) {
-    EXPECT_EQ(lineSentUnasked(stranger),
+    EXPECT_EQ(receiveLine(stranger),  // sent unasked
               R"({"ok":false,"error":"caller uid 65533 is not allowed to use this helper"})");
     close(stranger);
   }

@@ -1,9 +1,13 @@
 // tarq-helper serves the helper's contract: it runs the engine on a private
 // copy of the caller's file, reports how the engine ended, and refuses
-// callers, files and requests it must not serve.
+// callers, files and requests it must not serve. What one request may cost
+// it (its line, its nesting, the configuration it names) is bounded.
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <fstream>
 
 #include "tests/tools/helper_fixture.h"
 
@@ -47,7 +51,11 @@ TEST_F(HelperProtocolTest, ReportsHowTheEngineEndedAndStopsItOnSigterm) {
   pid_t engine = status()["pid"].get<pid_t>();
   ASSERT_GT(engine, 0);  // kill(0) would end the whole test run
   kill(engine, SIGKILL);
-  EXPECT_TRUE(eventually([&] { return status()["error"] == "killed by signal 9"; }));
+  // The private copy goes as soon as the engine has.
+  EXPECT_TRUE(eventually([&] {
+    return status()["error"] == "killed by signal 9" &&
+           access(dir_.file("state/config.json").c_str(), F_OK) != 0;
+  }));
 
   ASSERT_EQ(start(config_)["ok"], true);
   engine = status()["pid"].get<pid_t>();
@@ -74,13 +82,51 @@ TEST_F(HelperProtocolTest, RefusesConfigPathsThatAreNotTheCallersOwnRegularFiles
 TEST_F(HelperProtocolTest, RefusesBadRequestsWhileAStuckClientHoldsUpNobody) {
   int stuck = connectUnix(socket_);
   ASSERT_GE(stuck, 0);
-  EXPECT_EQ(request({{"op", "reboot"}}), json({{"ok", false}, {"error", "unknown op \"reboot\""}}));
-  EXPECT_EQ(helperExchange(socket_, "not json"),
-            R"({"error":"malformed request: expected one JSON object","ok":false})");
-  EXPECT_EQ(request({{"op", 1}})["error"], "malformed request: \"op\" must be a string");
+  const std::string status = R"({"op":"status"})";
+  const std::string longest = status + std::string(65536 - status.size(), ' ');
+  const std::pair<std::string, json> cases[] = {
+      {R"({"op":"reboot"})", {{"ok", false}, {"error", "unknown op \"reboot\""}}},
+      {"not json", {{"ok", false}, {"error", "malformed request: expected one JSON object"}}},
+      {R"({"op":1})", {{"ok", false}, {"error", "malformed request: \"op\" must be a string"}}},
+      {longest + " ", {{"ok", false}, {"error", "request too long"}}},
+      {R"({"op":)" + std::string(20000, '[') + std::string(20000, ']') + "}",
+       {{"ok", false}, {"error", "malformed request: nested too deeply"}}},
+  };
+  for (const auto& [line, reply] : cases) {
+    EXPECT_EQ(json::parse(helperExchange(socket_, line), nullptr, false), reply)
+        << line.substr(0, 40);
+  }
   EXPECT_EQ(request({{"op", "start"}})["ok"], false);
-  EXPECT_EQ(status()["ok"], true);
+  EXPECT_EQ(json::parse(helperExchange(socket_, longest))["ok"], true);  // the limit exactly
   close(stuck);
+}
+
+// The helper's peak resident memory in KiB, from its /proc status.
+long peakKiBOfPeer(const std::string& socketPath) {
+  int connection = connectUnix(socketPath);
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &size);
+  close(connection);
+  std::ifstream file("/proc/" + std::to_string(peer.pid) + "/status");
+  for (std::string line; std::getline(file, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) {
+      return std::stol(line.substr(6));
+    }
+  }
+  return -1;
+}
+
+TEST_F(HelperProtocolTest, ReadsAHugeNestedConfigurationInBoundedMemory) {
+  constexpr size_t kLevels = 8 * 1024 * 1024;  // 16 MiB, the largest file taken
+  writeFile(config_, std::string(kLevels, '[') + std::string(kLevels, ']'));
+  engine_ = "/bin/false";
+  startHelper({"--allow-uid", std::to_string(getuid())});
+  EXPECT_EQ(start(config_), json({{"ok", true}}));
+  EXPECT_TRUE(eventually([&] { return status()["error"] == "exit status 1"; }));
+#if !defined(__SANITIZE_THREAD__)  // its shadow memory follows every byte touched
+  EXPECT_LT(peakKiBOfPeer(socket_), 256 * 1024);
+#endif
 }
 
 TEST_F(HelperProtocolTest, LeavesAnotherHelpersSocketAndStateAlone) {

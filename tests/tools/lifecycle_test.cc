@@ -1,24 +1,18 @@
-// The whole job through the real programs: tarqctl hosting the plug-in,
-// tarq-devhelper running tarq-simengine, the Clash API on loopback.
-#include <gtest/gtest.h>
+// The whole job through the real programs: tarqctl hosting the plug-in, a
+// helper daemon (tarq-devhelper, or tarq-helper as applications ship it)
+// running tarq-simengine, the Clash API on loopback.
 #include <httplib.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <unistd.h>
 
-#include <nlohmann/json.hpp>
-
-#include "tests/support/temp_dir.h"
-#include "tests/tools/tool_process.h"
+#include "tests/tools/helper_fixture.h"
 
 namespace tarq::testing {
 namespace {
 
-using nlohmann::json;
-
 constexpr char kSecret[] = "s3cret";
 
-class LifecycleTest : public ::testing::Test {
+class LifecycleTest : public HelperFixture {
  protected:
   void SetUp() override {
     // The plug-in writes the configuration for the helper to one fixed file
@@ -26,11 +20,7 @@ class LifecycleTest : public ::testing::Test {
     // side each need their own.
     setenv("XDG_DATA_HOME", dir_.file("data").c_str(), 1);
     writeFile(config_, engineConfig(port_, kSecret));
-    helper_ = std::make_unique<ToolProcess>(std::vector<std::string>{
-        TARQ_DEVHELPER_PATH, "--socket", socket_, "--state-dir", dir_.file("state"), "--engine",
-        TARQ_SIMENGINE_PATH, "--allow-uid", std::to_string(getuid())});
-    ASSERT_TRUE(eventually([&] { return access(socket_.c_str(), F_OK) == 0; }))
-        << helper_->errorText();
+    startHelper({"--allow-uid", std::to_string(getuid())}, TARQ_DEVHELPER_PATH);
     clash_.set_bearer_token_auth(kSecret);
   }
 
@@ -38,8 +28,6 @@ class LifecycleTest : public ::testing::Test {
     arguments.insert(arguments.begin(), {TARQCTL_PATH, "--socket", socket_});
     return arguments;
   }
-
-  json helperStatus() { return json::parse(helperExchange(socket_, R"({"op":"status"})")); }
 
   std::string selectedOutbound() {
     auto reply = clash_.Get("/proxies/tarq");
@@ -62,11 +50,7 @@ class LifecycleTest : public ::testing::Test {
     return json::parse(lineWith(channel, R"("type":"stats")", false));
   }
 
-  TempDir dir_;
-  std::string socket_ = dir_.file("helper.sock");
-  std::string config_ = dir_.file("config.json");
   int port_ = freeLoopbackPort();
-  std::unique_ptr<ToolProcess> helper_;
   httplib::Client clash_{"127.0.0.1", port_};
 };
 
@@ -110,10 +94,10 @@ TEST_F(LifecycleTest, TheChannelDrivesTheWholeJob) {
   EXPECT_EQ(nextNonStats(channel), json({{"id", 7}, {"result", nullptr}}));
   channel.closeInput();
   EXPECT_EQ(channel.waitForExit(), 0);
-  EXPECT_EQ(helperStatus()["running"], false);
+  EXPECT_EQ(status()["running"], false);
 }
 
-TEST_F(LifecycleTest, HumanCommandsFromSeparateProcesses) {
+TEST_F(LifecycleTest, HumanCommandsFromSeparateProcessesThroughEitherHelper) {
   writeFile(config_, R"({"experimental": {"clash_api": {"external_controller": "127.0.0.1:)" +
                          std::to_string(port_) + R"("}}})");
   ToolRun rejected = runTool(tarqctl({"start", config_}));
@@ -122,26 +106,33 @@ TEST_F(LifecycleTest, HumanCommandsFromSeparateProcesses) {
       << rejected.err;
 
   writeFile(config_, engineConfig(port_, kSecret));
-  ToolRun start = runTool(tarqctl({"start", config_, "--selected", "direct-b"}));
-  ASSERT_EQ(start.status, 0) << start.err;
-  EXPECT_NE(start.out.find("connected"), std::string::npos) << start.out;
-  EXPECT_EQ(selectedOutbound(), "direct-b");
+  for (const char* program : {TARQ_DEVHELPER_PATH, TARQ_HELPER_PATH}) {
+    const std::string name = std::string(program).substr(std::string(program).rfind('/') + 1);
+    SCOPED_TRACE(name);
+    startHelper({"--allow-uid", std::to_string(getuid())}, program);
+    ToolRun start = runTool(tarqctl({"start", config_, "--selected", "direct-b"}));
+    ASSERT_EQ(start.status, 0) << start.err << helper_->errorText();
+    EXPECT_NE(start.out.find("connected"), std::string::npos) << start.out;
+    EXPECT_EQ(selectedOutbound(), "direct-b");
+    EXPECT_NE(runTool(tarqctl({"helper-status"})).out.find(name + " 0.1.0"), std::string::npos);
 
-  ToolRun status = runTool(tarqctl({"status"}));
-  EXPECT_EQ(status.status, 0);
-  EXPECT_NE(status.out.find("state  connected"), std::string::npos) << status.out;
+    ToolRun status = runTool(tarqctl({"status"}));
+    EXPECT_EQ(status.status, 0);
+    EXPECT_NE(status.out.find("state  connected"), std::string::npos) << status.out;
 
-  ToolRun select = runTool(tarqctl({"select", "direct-a"}));
-  EXPECT_EQ(select.status, 1);
-  EXPECT_NE(select.err.find("select_failed: the tunnel is not running"), std::string::npos);
+    ToolRun select = runTool(tarqctl({"select", "direct-a"}));
+    EXPECT_EQ(select.status, 1);
+    EXPECT_NE(select.err.find("select_failed: the tunnel is not running"), std::string::npos);
 
-  ToolRun stop = runTool(tarqctl({"--json", "stop"}));
-  EXPECT_EQ(stop.status, 0);
-  EXPECT_NE(stop.out.find(R"({"id":1,"result":null})"), std::string::npos) << stop.out;
-  EXPECT_EQ(helperStatus()["running"], false);
+    ToolRun stop = runTool(tarqctl({"--json", "stop"}));
+    EXPECT_EQ(stop.status, 0);
+    EXPECT_NE(stop.out.find(R"({"id":1,"result":null})"), std::string::npos) << stop.out;
+    EXPECT_EQ(this->status()["running"], false);
+    EXPECT_NE(access(dir_.file("state/config.json").c_str(), F_OK), 0);
+  }
 }
 
-TEST_F(LifecycleTest, FollowTakesTypedCommandsAndStopsTheTunnelOnCtrlC) {
+TEST_F(LifecycleTest, FollowTakesTypedCommandsStopsTheTunnelOnCtrlCAndEndsWhenTheEngineDies) {
   ToolProcess follow(tarqctl({"start", config_, "--follow"}));
   lineWith(follow, "following the traffic");
   lineWith(follow, "↓");  // a live traffic line
@@ -152,18 +143,17 @@ TEST_F(LifecycleTest, FollowTakesTypedCommandsAndStopsTheTunnelOnCtrlC) {
   follow.signal(SIGINT);
   lineWith(follow, "stopped");
   EXPECT_EQ(follow.waitForExit(), 0);
-  EXPECT_EQ(helperStatus()["running"], false);
-}
+  EXPECT_EQ(status()["running"], false);
 
-TEST_F(LifecycleTest, FollowEndsWhenTheEngineDies) {
-  ToolProcess follow(tarqctl({"start", config_, "--follow"}));
-  lineWith(follow, "following the traffic");
-  pid_t engine = helperStatus()["pid"].get<pid_t>();
+  // A second run, whose engine dies under it.
+  ToolProcess doomed(tarqctl({"start", config_, "--follow"}));
+  lineWith(doomed, "following the traffic");
+  pid_t engine = status()["pid"].get<pid_t>();
   ASSERT_GT(engine, 0) << helper_->errorText();  // kill(0) would end the whole test run
   kill(engine, SIGKILL);
-  EXPECT_EQ(follow.waitForExit(), 1);
-  EXPECT_NE(follow.errorText().find("the tunnel failed: the tunnel stopped"), std::string::npos)
-      << follow.errorText() << helper_->errorText();
+  EXPECT_EQ(doomed.waitForExit(), 1);
+  EXPECT_NE(doomed.errorText().find("the tunnel failed: the tunnel stopped"), std::string::npos)
+      << doomed.errorText() << helper_->errorText();
 }
 
 }  // namespace

@@ -53,10 +53,11 @@ TEST_F(SimEngineTest, RequiresTheBearerSecretAndEndsCleanlyOnSigterm) {
   anonymous.set_bearer_token_auth("wrong");
   EXPECT_EQ(anonymous.Get("/connections")->status, 401);
 
-  // Neither an idle kept-alive connection nor a stalled answer holds up the
-  // exit (the helper would otherwise wait for it, then kill the engine).
+  // Neither an idle kept-alive connection nor an answer delayed by an hour
+  // holds up the exit (the helper would otherwise wait, then kill the engine).
   client_.set_keep_alive(true);
-  ASSERT_EQ(put("/tarq/fault", R"({"method":"GET","path":"/proxies/tarq","stall":true})"), 204);
+  ASSERT_EQ(put("/tarq/fault", R"({"method":"GET","path":"/proxies/tarq","delayMs":3600000})"),
+            204);
   std::thread stalled([this] {
     httplib::Client other("127.0.0.1", port_);
     other.set_bearer_token_auth(kSecret);
@@ -93,7 +94,7 @@ TEST_F(SimEngineTest, ConnectionTotalsGrowAndEntriesHaveSingBoxShape) {
 
 TEST(SimEngineConfigTest, RefusesConfigurationsItCannotServe) {
   TempDir dir;
-  const std::pair<const char*, const char*> cases[] = {
+  const std::pair<std::string, const char*> cases[] = {
       {"{", "not a JSON configuration"},
       {R"({"outbounds":[]})", "experimental.clash_api is missing"},
       {R"({"experimental":{"clash_api":{"external_controller":"0.0.0.0:9090"}},
@@ -103,11 +104,13 @@ TEST(SimEngineConfigTest, RefusesConfigurationsItCannotServe) {
       {R"({"experimental":{"clash_api":{"external_controller":"127.0.0.1:9090"}},
            "outbounds":[{"type":"direct","tag":"d"}]})",
        "tagged \"tarq\""},
+      {R"({"route": )" + std::string(100000, '[') + std::string(100000, ']') + "}",
+       "nested deeper than 64 levels"},
   };
   for (const auto& [config, reason] : cases) {
     writeFile(dir.file("bad.json"), config);
     ToolRun run = runTool({TARQ_SIMENGINE_PATH, "run", "-c", dir.file("bad.json")});
-    EXPECT_EQ(run.status, 1) << config;
+    EXPECT_EQ(run.status, 1) << config.substr(0, 80);
     EXPECT_NE(run.err.find(reason), std::string::npos) << run.err;
   }
 }

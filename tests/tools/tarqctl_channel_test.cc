@@ -1,5 +1,7 @@
 // `tarqctl channel` speaks the two channels as JSON lines: calls, answers,
 // events and protocol errors, in the order the host's main thread sees them.
+// A line nested far deeper than any real one gets its protocol error, and
+// the calls around it their answers.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -12,9 +14,19 @@ namespace {
 
 using nlohmann::json;
 
+std::string deepList(int levels) {
+  return std::string(levels, '[') + std::string(levels, ']');
+}
+
 TEST(TarqctlChannelTest, AnswersEveryLineInOrderWithoutAHelper) {
   TempDir dir;
   ToolProcess channel({TARQCTL_PATH, "--socket", dir.file("none.sock"), "channel"});
+  const std::string deep = deepList(20000);
+  channel.writeLine(R"({"id": 1, "method": "select", "arguments": )" + deep + "}");
+  channel.writeLine(R"({"id": )" + deep + R"(, "method": "stop"})");
+  channel.writeLine(R"({"listen": )" + deep + "}");
+  // 127 levels inside the line's own object: the deepest line accepted.
+  channel.writeLine(R"({"id": 0, "method": "select", "arguments": )" + deepList(127) + "}");
   channel.writeLine(R"(not json
 [1, 2]
 {"method": "status"}
@@ -28,11 +40,18 @@ TEST(TarqctlChannelTest, AnswersEveryLineInOrderWithoutAHelper) {
 {"id": 6, "method": "start", "arguments": {"config": "{}"}}
 {"id": 7, "method": "status"})");
   std::vector<json> lines;
-  while (lines.size() < 12) {
+  while (lines.size() < 16) {
     auto line = channel.readLine();
     ASSERT_TRUE(line) << channel.errorText();
     lines.push_back(json::parse(*line));
   }
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_NE(lines[i]["protocolError"].get<std::string>().find("nested deeper than 128 levels"),
+              std::string::npos)
+        << lines[i];
+  }
+  EXPECT_EQ(lines[3]["error"]["code"], "bad_args");
+  lines.erase(lines.begin(), lines.begin() + 4);
   EXPECT_EQ(lines[0]["protocolError"].get<std::string>().rfind("not JSON: ", 0), 0u);
   EXPECT_EQ(lines[1], json({{"protocolError", "expected a JSON object"}}));
   EXPECT_EQ(lines[2], json({{"protocolError", R"(a call needs an "id")"}}));

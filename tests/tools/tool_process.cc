@@ -30,7 +30,7 @@ void check(bool ok, const char* what) {
 
 }  // namespace
 
-ToolProcess::ToolProcess(std::vector<std::string> arguments) {
+ToolProcess::ToolProcess(std::vector<std::string> arguments, int descriptor3) {
   // A program that has exited must fail a write, not kill the test.
   ::signal(SIGPIPE, SIG_IGN);
   int input[2];
@@ -44,6 +44,9 @@ ToolProcess::ToolProcess(std::vector<std::string> arguments) {
   posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, errorFile_, STDERR_FILENO);
+  if (descriptor3 >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, descriptor3, 3);
+  }
   std::vector<char*> argv;
   for (std::string& word : arguments) {
     argv.push_back(word.data());
@@ -170,19 +173,25 @@ int connectUnix(const std::string& socketPath, std::optional<uid_t> asUid) {
   return connection;
 }
 
+std::string receiveLine(int connection) {
+  timeval timeout{10, 0};
+  std::string line;
+  if (setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0) {
+    for (char byte; recv(connection, &byte, 1, 0) == 1 && byte != '\n';) {
+      line.push_back(byte);
+    }
+  }
+  return line;
+}
+
 std::string helperExchange(const std::string& socketPath, const std::string& request,
                            std::optional<uid_t> asUid) {
   int connection = connectUnix(socketPath, asUid);
   std::string line = request + "\n";
-  timeval timeout{10, 0};
   std::string reply;
-  if (connection >= 0 &&
-      setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0 &&
-      send(connection, line.data(), line.size(), MSG_NOSIGNAL) ==
-          static_cast<ssize_t>(line.size())) {
-    for (char byte; recv(connection, &byte, 1, 0) == 1 && byte != '\n';) {
-      reply.push_back(byte);
-    }
+  if (connection >= 0 && send(connection, line.data(), line.size(), MSG_NOSIGNAL) ==
+                             static_cast<ssize_t>(line.size())) {
+    reply = receiveLine(connection);
   }
   close(connection);
   return reply;

@@ -19,8 +19,9 @@ using std::chrono_literals::operator""s;
 
 class ToolProcess {
  public:
-  // Starts `arguments[0]` with the rest as its arguments.
-  explicit ToolProcess(std::vector<std::string> arguments);
+  // Starts `arguments[0]` with the rest as its arguments, and with
+  // `descriptor3` (when given) as its descriptor 3.
+  explicit ToolProcess(std::vector<std::string> arguments, int descriptor3 = -1);
   // Ends the process if it still runs: SIGTERM, then SIGKILL after 3 s.
   ~ToolProcess();
   ToolProcess(const ToolProcess&) = delete;
@@ -63,6 +64,10 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 // (needs root).
 std::string helperExchange(const std::string& socketPath, const std::string& request,
                            std::optional<uid_t> asUid = std::nullopt);
+
+// The next line (without its newline) that `connection` receives within
+// 10 s; "" when none does.
+std::string receiveLine(int connection);
 
 // A connected stream socket to `socketPath`, or -1. With `asUid` it
 // connects as that user and group (needs root).
