@@ -15,9 +15,9 @@
 #include <string>
 #include <thread>
 
+#include "clash-api-server/clash_api_server.h"
 #include "clash/clash_client.h"
 #include "tests/support/connections_body.h"
-#include "tests/support/fake_clash_server.h"
 
 namespace tarq {
 namespace {
@@ -105,7 +105,7 @@ int announceAndClose(size_t length, std::thread& server) {
 }
 
 TEST(ConnectionsTotalsTest, MemoryForAHugeReplyIsGivenBackWhenRepliesShrink) {
-  testing::FakeClashServer server;
+  ClashApiServer server;
   ClashClient client(server.port(), "");
   server.setConnectionsBody(testing::connectionsBody(10, 1, 2));
   client.totals();
