@@ -3,7 +3,8 @@
 // command fails at once). Each input line runs the channel on its own and
 // the lines it writes, events aside, must be: none for a blank line or for a
 // "listen"/"cancel" object, otherwise exactly one, either a protocolError or
-// the answer carrying the line's own "id". Every output line is one JSON
+// the answer carrying the line's own "id"; a line nested deeper than the
+// channel's bound is always a protocolError. Every output line is one JSON
 // object.
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include "channel.h"
 #include "engine_session.h"
 #include "fuzz_check.h"
+#include "json_nesting.h"
 
 namespace {
 
@@ -25,6 +27,8 @@ using nlohmann::json;
 using tarq::fuzzCheck;
 
 constexpr size_t kMaxLines = 8;
+// The channel's bound on a line's nesting.
+constexpr size_t kMaxLineDepth = 128;
 
 // Output lines other than events, each parsed.
 std::vector<json> answersIn(const std::string& output) {
@@ -45,6 +49,11 @@ std::vector<json> answersIn(const std::string& output) {
 void checkAnswers(const std::string& line, const std::vector<json>& answers) {
   const json request = json::parse(line, nullptr, /*allow_exceptions=*/false);
   fuzzCheck(answers.size() <= 1, "an input line is answered at most once");
+  if (!request.is_discarded() && tarq::jsonNesting(line) > kMaxLineDepth) {
+    fuzzCheck(answers.size() == 1 && answers.front().contains("protocolError"),
+              "a line nested too deeply is a protocolError");
+    return;
+  }
   if (answers.empty()) {
     const bool blank = line.find_first_not_of(" \t\r") == std::string::npos;
     fuzzCheck(blank || (request.is_object() &&

@@ -1,5 +1,5 @@
 // The engine configuration as the two tools read it: tarq-simengine's
-// EngineConfig::parse() and tarq-devhelper's readiness probe, which looks for
+// EngineConfig::parse() and the helper daemon's readiness probe, which looks for
 // the same experimental.clash_api.external_controller. Properties: what the
 // stand-in accepts is consistent (a loopback address, a "tarq" selector whose
 // members all exist), survives being written back as a minimal configuration
@@ -12,7 +12,7 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "tarq-devhelper/readiness_probe.h"
+#include "helperd/readiness_probe.h"
 #include "tarq-simengine/engine_config.h"
 
 namespace {

@@ -1,11 +1,11 @@
-// The development helper's request line: HelperRequests::handle() for an
-// allowed caller and for a stranger (the first input byte picks which; the
-// rest is the line, with "@CONFIG@" standing for a configuration file the
-// allowed caller owns). The engine can never launch here (its log folder does
-// not exist), so a "start" that gets past the file checks fails late.
+// The helper daemon's request line: HelperRequests::handle() for an admitted
+// caller who owns the configuration and for one who owns nothing (the first
+// input byte picks which; the rest is the line, with "@CONFIG@" standing for
+// the configuration file). The engine program does not exist, so a "start"
+// that gets past the file checks fails late, at launch.
 // Properties: the reply is one JSON object line that the plug-in's decoder
-// reads; a refusal says why; "status" describes this build; a stranger is
-// always refused; no configuration copy is left behind.
+// reads; a refusal says why; "status" describes this build; a caller never
+// starts from a file it does not own; no configuration copy is left behind.
 #include <unistd.h>
 
 #include <cstddef>
@@ -19,14 +19,14 @@
 
 #include "fuzz_check.h"
 #include "helper/helper_client.h"
-#include "helper_requests.h"
+#include "helperd/helper_requests.h"
 
 namespace {
 
 using nlohmann::json;
 using tarq::fuzzCheck;
 
-constexpr char kBuild[] = "tarq-devhelper fuzz";
+constexpr char kBuild[] = "tarq-helperd fuzz";
 
 struct Fixture {
   Fixture() {
@@ -40,18 +40,26 @@ struct Fixture {
     caller = getuid() == 0 ? 4242 : getuid();
     fuzzCheck(chown(configPath.c_str(), caller, static_cast<gid_t>(-1)) == 0, "fixture: chown");
     std::filesystem::create_directory(root + "/state");
-    requests = std::make_unique<tarq::HelperRequests>(engine, root + "/state", std::set{caller},
-                                                      kBuild, [](const std::string&) {});
+    engine = std::make_unique<tarq::EngineProcess>(tarq::EngineProcess::Options{
+        .program = "/nonexistent/engine", .logPath = root + "/engine.log", .workDirectory = "/"});
+    requests = std::make_unique<tarq::HelperRequests>(*engine, root + "/state", kBuild,
+                                                      [](const std::string&) {});
   }
-  ~Fixture() { std::filesystem::remove_all(root); }
+  ~Fixture() {
+    requests.reset();
+    engine.reset();
+    std::filesystem::remove_all(root);
+  }
+  // An admitted caller: `uid` with its own group.
+  static tarq::CallerVerdict admitted(uid_t uid) {
+    return {.admitted = true, .uid = uid, .gid = static_cast<gid_t>(uid)};
+  }
   static Fixture& fixture();
 
   std::string root;
   std::string configPath;
   uid_t caller;
-  tarq::EngineProcess engine{{.program = "/nonexistent/engine",
-                              .logPath = "/nonexistent/engine.log",
-                              .workDirectory = "/"}};
+  std::unique_ptr<tarq::EngineProcess> engine;
   std::unique_ptr<tarq::HelperRequests> requests;
 };
 
@@ -75,11 +83,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   Fixture& fixture = Fixture::fixture();
-  const bool stranger = (data[0] & 1) != 0;
+  const bool stranger = (data[0] & 1) != 0;  // owns no file
   const std::string line = withConfigPath(
       std::string(reinterpret_cast<const char*>(data) + 1, size - 1), fixture.configPath);
-  const std::string reply =
-      fixture.requests->handle(line, stranger ? fixture.caller + 1 : fixture.caller);
+  const std::string reply = fixture.requests->handle(
+      line, Fixture::admitted(stranger ? fixture.caller + 1 : fixture.caller));
 
   fuzzCheck(reply.find('\n') == std::string::npos, "a reply is one line");
   const json parsed = json::parse(reply, nullptr, /*allow_exceptions=*/false);
@@ -87,9 +95,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             "a reply is an object with a Boolean \"ok\"");
   const tarq::HelperReply decoded = tarq::HelperClient::decode(reply);
   fuzzCheck(decoded.ok || !decoded.error.empty(), "a refusal says why");
-  fuzzCheck(!stranger || !decoded.ok, "a stranger is refused");
   const json request = json::parse(line, nullptr, /*allow_exceptions=*/false);
-  if (!stranger && request.is_object() && request.value("op", json()) == "status") {
+  const json op = request.is_object() ? request.value("op", json()) : json();
+  // An engine that cannot launch makes every start fail; a caller who owns
+  // no file must fail before that, at the file checks.
+  fuzzCheck(op != "start" || !decoded.ok, "no start succeeds without an engine");
+  fuzzCheck(!stranger || op != "start" || decoded.error.find("cannot run") == std::string::npos,
+            "a caller never starts from a file it does not own");
+  if (op == "status") {
     fuzzCheck(decoded.ok && !decoded.running && decoded.build == kBuild,
               "status describes this build and no engine");
   }

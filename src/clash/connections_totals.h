@@ -45,7 +45,9 @@ class ConnectionsTotalsReader {
   // key: the last one wins. Throws simdjson::simdjson_error when the body is
   // not JSON (a number beyond the range of a double, such as 1e400, makes it
   // so: "Problem while parsing a number"), and ClashError::badReply() when
-  // its top level is an array. A bare scalar at the top is no JSON text here.
+  // its top level is an array. A bare scalar at the top is no JSON text here,
+  // nor is a body that nests deeper than 1,024 levels, starts with a UTF-8
+  // byte order mark (sing-box sends none) or holds a NUL byte.
   TrafficTotals read(std::string_view body);
 
   // The same for a body followed in memory by at least kPadding readable

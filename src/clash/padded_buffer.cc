@@ -49,13 +49,17 @@ void PaddedBuffer::reserve(size_t total) {
 }
 
 void PaddedBuffer::append(const char* bytes, size_t count) {
-  if (count > capacity_ - size_) {
+  // Even an empty first append allocates: view() must point at readable
+  // padding, never at null.
+  if (count > capacity_ - size_ || bytes_ == nullptr) {
     if (count > SIZE_MAX / 2 - size_) {
       throw std::bad_alloc();
     }
     resize(std::max({size_ + count, 2 * capacity_, floor_}));
   }
-  std::memcpy(bytes_ + size_, bytes, count);
+  if (count > 0) {  // `bytes` may be null then
+    std::memcpy(bytes_ + size_, bytes, count);
+  }
   size_ += count;
   std::memset(bytes_ + size_, 0, padding_);
 }

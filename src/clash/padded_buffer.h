@@ -25,6 +25,8 @@ class PaddedBuffer {
   PaddedBuffer(const PaddedBuffer&) = delete;
   PaddedBuffer& operator=(const PaddedBuffer&) = delete;
 
+  // The content; once anything (even nothing) has been appended, followed by
+  // the readable padding.
   std::string_view view() const { return {bytes_, size_}; }
   size_t size() const { return size_; }
   // Bytes of content the buffer holds room for, padding not counted.

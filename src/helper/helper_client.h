@@ -27,7 +27,8 @@ class HelperClient {
   // when it is JSON but not an object.
   HelperReply send(const nlohmann::json& request) const;
 
-  // Decodes one reply line; the decoding half of send().
+  // Decodes one reply line; the decoding half of send(), throwing what
+  // send() throws for a bad reply (nlohmann's out_of_range included).
   static HelperReply decode(const std::string& line);
 
  private:
