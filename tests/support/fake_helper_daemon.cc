@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
@@ -168,19 +169,16 @@ struct FakeHelperDaemon::State {
     return !stopping;
   }
 
+  // accept fails once the destructor has shut the listening socket down.
   void serve() {
-    for (;;) {
-      int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    for (int fd;
+         (fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0 || errno == EINTR;) {
       if (fd >= 0 && setConnection(fd)) {
         handle(fd);
         setConnection(-1);
       }
       if (fd >= 0) {
         ::close(fd);
-      }
-      std::lock_guard lock(mutex);
-      if (stopping) {
-        return;
       }
     }
   }
