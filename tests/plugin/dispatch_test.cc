@@ -1,11 +1,11 @@
 // The method table as Dart sees it: immediate refusals, defaults, exactly one
-// answer per call, and a main thread that never waits for the work queue.
+// answer per call, a main thread that never waits for the work queue, the
+// event stream and the two status queries.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "tests/plugin/plugin_test_util.h"
-#include "tests/support/fake_helper_daemon.h"
 
 namespace tarq::testing {
 namespace {
@@ -15,13 +15,10 @@ class DispatchTest : public ::testing::Test {
   PluginHarness harness;
 };
 
-TEST_F(DispatchTest, UnknownOrMiscasedMethodsAreNotImplemented) {
+TEST_F(DispatchTest, UnknownMethodsAndMistypedRequiredArgumentsAreRefusedAtOnce) {
   for (const char* method : {"Start", "STATUS", "helperstatus", "connect", ""}) {
     EXPECT_TRUE(std::holds_alternative<NotImplemented>(harness.call(method))) << method;
   }
-}
-
-TEST_F(DispatchTest, MistypedRequiredArgumentsAreRefusedAtOnceAndQueriesIgnoreArguments) {
   harness.listen();
   const FlutterError noConfig{"bad_args", "start requires a config", Value()};
   for (const Value& arguments :
@@ -92,6 +89,56 @@ TEST_F(DispatchTest, CallsRunInArrivalOrderAndStatusSeesWhatStartLeft) {
             (std::vector<std::string>{"event error", "answer start", "answer status",
                                       "event disconnected", "answer stop"}));
   EXPECT_FALSE(std::filesystem::exists(harness.configPath()));
+}
+
+TEST_F(DispatchTest, RunningEngineIsAdoptedWithoutSinceOrSamplingUntilTheHelperGoes) {
+  auto daemon = std::make_unique<FakeHelperDaemon>(harness.socketPath);
+  daemon->setRunning(true);
+  harness.listen();
+  EXPECT_EQ(*asValue(harness.call("status")), Value(ValueMap{{"state", "connected"}}));
+  EXPECT_EQ(harness.events(),
+            (std::vector<Value>{Value(ValueMap{{"type", "status"}, {"state", "connected"}})}));
+  // Nothing was attached: no samples, and "select" finds no tunnel.
+  harness.virtualClock->advance(std::chrono::seconds(3));
+  EXPECT_EQ(errorMessage(harness.call("select", Value(ValueMap{{"tag", "x"}}))),
+            "the tunnel is not running");
+  // Unchanged state: a second query answers the same and emits nothing.
+  EXPECT_EQ(*asValue(harness.call("status")), Value(ValueMap{{"state", "connected"}}));
+  daemon.reset();
+  EXPECT_EQ(*asValue(harness.call("status")), Value(ValueMap{{"state", "disconnected"}}));
+  EXPECT_EQ(harness.states(), (std::vector<std::string>{"connected", "disconnected"}));
+}
+
+TEST_F(DispatchTest, HelperStatusPassesRunningPidAndBuildOnly) {
+  harness.listen();
+  EXPECT_TRUE(isNullSuccess(harness.call("helperStatus")));
+  FakeHelperDaemon daemon(harness.socketPath);
+  daemon.setResponder([](const nlohmann::json&) -> std::optional<FakeReply> {
+    return FakeReply::json(
+        {{"ok", true}, {"running", false}, {"pid", 0}, {"build", "7.1"}, {"error", "x"}});
+  });
+  EXPECT_EQ(*asValue(harness.call("helperStatus")),
+            Value(ValueMap{{"running", false}, {"pid", 0}, {"build", "7.1"}}));
+  harness.flush();
+  EXPECT_TRUE(harness.events().empty());
+}
+
+TEST_F(DispatchTest, ListeningReplaysNothingEventsGoToTheSinkOfTheirTimeAndErrorsStay) {
+  harness.call("start", startArguments(1));
+  harness.listen();
+  harness.call("status");
+  harness.flush();
+  EXPECT_TRUE(harness.events().empty());
+  harness.call("start", startArguments(1));
+  harness.cancel();
+  harness.call("start", startArguments(1));
+  harness.flush();
+  EXPECT_EQ(harness.states(), (std::vector<std::string>{"error"}));
+  // The error stays until the next start or stop, even with the engine running.
+  FakeHelperDaemon daemon(harness.socketPath);
+  daemon.setRunning(true);
+  EXPECT_EQ(*asValue(harness.call("status")),
+            Value(ValueMap{{"state", "error"}, {"error", "the TARQ helper is not installed"}}));
 }
 
 }  // namespace

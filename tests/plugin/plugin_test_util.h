@@ -8,6 +8,7 @@
 
 #include "clash-api-server/clash_api_server.h"
 #include "host/value.h"
+#include "tests/support/fake_helper_daemon.h"
 #include "tests/support/plugin_harness.h"
 
 namespace tarq::testing {
@@ -38,6 +39,23 @@ inline std::string errorOf(const Value& map) {
   const Value* error = map.find("error");
   return error ? *error->get<std::string>() : "";
 }
+
+// A listening plug-in, a fake helper daemon and the stand-in's Clash API.
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override { harness.listen(); }
+
+  MethodResponse start(const std::string& selected = "direct-b") {
+    return harness.call("start", startArguments(clash.port(), "s3cret", selected));
+  }
+  MethodResponse select(const std::string& tag) {
+    return harness.call("select", Value(ValueMap{{"tag", tag}}));
+  }
+
+  PluginHarness harness;
+  FakeHelperDaemon daemon{harness.socketPath};
+  ClashApiServer clash{ClashApiSetup{.secret = "s3cret"}};
+};
 
 }  // namespace tarq::testing
 

@@ -1,23 +1,20 @@
-// The one-second sampler and watchdog: on the virtual clock, and once in real
-// time.
+// The one-second sampler and watchdog on the virtual clock. tarqctl's
+// lifecycle test sees both in real time against a real helper and engine.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "tests/plugin/plugin_test_util.h"
-#include "tests/support/fake_helper_daemon.h"
 
 namespace tarq::testing {
 namespace {
 
 using std::chrono::seconds;
 
-class SamplerTest : public ::testing::Test {
+class SamplerTest : public EngineTest {
  protected:
   void SetUp() override {
-    harness.listen();
+    EngineTest::SetUp();
     clash.setTotals(100, 500);
-    ASSERT_TRUE(isNullSuccess(harness.call("start", startArguments(clash.port()))));
+    ASSERT_TRUE(isNullSuccess(start()));
   }
 
   // Advances the clock and waits until a tick due by then has had its effect.
@@ -26,10 +23,6 @@ class SamplerTest : public ::testing::Test {
     harness.call("helperStatus");  // queued behind the tick
     harness.flush();
   }
-
-  PluginHarness harness;
-  FakeHelperDaemon daemon{harness.socketPath};
-  ClashApiServer clash{ClashApiSetup{.secret = "s3cret"}};
 };
 
 Value stats(int64_t up, int64_t down, int64_t totalUp, int64_t totalDown) {
@@ -42,7 +35,7 @@ Value stats(int64_t up, int64_t down, int64_t totalUp, int64_t totalDown) {
 
 TEST_F(SamplerTest, EmitsDifferencesFromTheFirstSecondOnAndFollowsFallingCounters) {
   // A second start replaces the timer: still one sample a second.
-  ASSERT_TRUE(isNullSuccess(harness.call("start", startArguments(clash.port()))));
+  ASSERT_TRUE(isNullSuccess(start()));
   const size_t polls = clash.requestCount("GET", "/connections");
   tick(std::chrono::milliseconds(999));
   EXPECT_TRUE(harness.statsEvents().empty());
@@ -76,8 +69,12 @@ TEST_F(SamplerTest, SamplesWithoutAListenerMoveTheBaselineAndFailedOnesAreSkippe
   EXPECT_EQ(harness.statsEvents(), (std::vector<Value>{stats(30, 50, 230, 650)}));
 }
 
+// The lifecycle test kills a real engine; here the helper cannot be reached,
+// which counts as a stopped engine too.
 TEST_F(SamplerTest, DeadTunnelIsDeclaredStoppedOnceAndSamplingEnds) {
-  daemon.setRunning(false);
+  daemon.setResponder([](const nlohmann::json&) -> std::optional<FakeReply> {
+    return FakeReply{.closeBeforeReading = true};
+  });
   clash.stop();
   tick();
   EXPECT_EQ(harness.states().back(), "error");
@@ -91,29 +88,7 @@ TEST_F(SamplerTest, DeadTunnelIsDeclaredStoppedOnceAndSamplingEnds) {
   EXPECT_EQ(harness.events().size(), events);
   // Only the two helperStatus calls of tick() reached the helper.
   EXPECT_EQ(daemon.requests().size(), helperRequests + 2);
-  EXPECT_EQ(errorMessage(harness.call("select", Value(ValueMap{{"tag", "direct-a"}}))),
-            "the tunnel is not running");
-}
-
-TEST(SamplerRealTimeTest, TicksEverySecondAndTheWatchdogFiresWhenTheHelperIsGone) {
-  PluginHarness harness({.realClock = true});
-  FakeHelperDaemon daemon(harness.socketPath);
-  ClashApiServer clash{ClashApiSetup{.secret = "s3cret"}};
-  harness.listen();
-  clash.setTotals(1000, 2000);
-  ASSERT_TRUE(isNullSuccess(harness.call("start", startArguments(clash.port()))));
-  clash.setTotals(1500, 2600);
-  ASSERT_TRUE(harness.waitForEvents(3, seconds(5)));
-  EXPECT_EQ(harness.statsEvents().at(0), stats(500, 600, 1500, 2600));
-
-  // A helper that cannot be reached counts as a stopped engine.
-  daemon.setResponder([](const nlohmann::json&) -> std::optional<FakeReply> {
-    return FakeReply{.closeBeforeReading = true};
-  });
-  clash.stop();
-  ASSERT_TRUE(harness.waitForEvents(harness.events().size() + 1, seconds(10)));
-  harness.flush();
-  EXPECT_EQ(errorOf(harness.events().back()), "the tunnel stopped");
+  EXPECT_EQ(errorMessage(select("direct-a")), "the tunnel is not running");
 }
 
 }  // namespace

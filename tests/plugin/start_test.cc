@@ -8,7 +8,6 @@
 #include <fstream>
 
 #include "tests/plugin/plugin_test_util.h"
-#include "tests/support/fake_helper_daemon.h"
 
 namespace tarq::testing {
 namespace {
@@ -18,14 +17,8 @@ namespace fs = std::filesystem;
 
 constexpr char kClashTimeout[] = "timed out waiting for the clash api";
 
-class StartTest : public ::testing::Test {
+class StartTest : public EngineTest {
  protected:
-  void SetUp() override { harness.listen(); }
-
-  MethodResponse start(const std::string& selected = "direct-b") {
-    return harness.call("start", startArguments(clash.port(), "s3cret", selected));
-  }
-
   // Answers every `op` request after the first `skip` with `reply` and leaves
   // the rest to the default; returns the count of `op` requests.
   std::shared_ptr<std::atomic<int>> replyTo(const std::string& op, FakeReply reply, int skip = 0) {
@@ -38,10 +31,6 @@ class StartTest : public ::testing::Test {
     });
     return seen;
   }
-
-  PluginHarness harness;
-  FakeHelperDaemon daemon{harness.socketPath};
-  ClashApiServer clash{ClashApiSetup{.secret = "s3cret"}};
 };
 
 TEST_F(StartTest, ConnectsSelectsAndAnswersAfterItsEvents) {

@@ -1,28 +1,22 @@
 // "stop" and "select" against a fake helper and the stand-in's Clash API server.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "tests/plugin/plugin_test_util.h"
-#include "tests/support/fake_helper_daemon.h"
 
 namespace tarq::testing {
 namespace {
 
 using nlohmann::json;
 
-class StopSelectTest : public ::testing::Test {
+class StopSelectTest : public EngineTest {
  protected:
   void SetUp() override {
-    harness.listen();
-    ASSERT_TRUE(isNullSuccess(harness.call("start", startArguments(clash.port()))));
+    EngineTest::SetUp();
+    ASSERT_TRUE(isNullSuccess(start()));
   }
-
-  MethodResponse select(const std::string& tag) {
-    return harness.call("select", Value(ValueMap{{"tag", tag}}));
-  }
-
-  PluginHarness harness;
-  FakeHelperDaemon daemon{harness.socketPath};
-  ClashApiServer clash{ClashApiSetup{.secret = "s3cret"}};
 };
 
 TEST_F(StopSelectTest, StopEndsSamplingAndSelectionThenAsksTheHelper) {
@@ -66,9 +60,35 @@ TEST_F(StopSelectTest, SelectSwitchesWithoutEventsAndSurvivesAFailedRestart) {
     }
     return std::nullopt;
   });
-  EXPECT_EQ(errorMessage(harness.call("start", startArguments(clash.port()))), "busy");
+  EXPECT_EQ(errorMessage(start()), "busy");
   EXPECT_TRUE(isNullSuccess(select("direct-b")));
   EXPECT_EQ(clash.selected(), "direct-b");
+}
+
+// An engine waits for the open connections to its Clash API before it stops,
+// so the plug-in must hold none when it asks the helper to stop one.
+TEST_F(EngineTest, NoConnectionToTheEngineIsOpenWhenTheHelperStopsIt) {
+  std::atomic<int> stops{0};
+  std::atomic<int> heldOpen{0};
+  daemon.setResponder([&](const nlohmann::json& request) -> std::optional<FakeReply> {
+    if (request.value("op", "") == "stop") {
+      ++stops;
+      // The server notices a closed connection a moment later.
+      for (int i = 0; i < 200 && clash.openConnections() > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      heldOpen += clash.openConnections() > 0;
+    }
+    return std::nullopt;
+  });
+  ASSERT_TRUE(isNullSuccess(start()));
+  // A restart, a failed restart (its new client goes before the clean-up
+  // "stop"), and a stop.
+  ASSERT_TRUE(isNullSuccess(start()));
+  EXPECT_EQ(errorCode(start("nowhere")), "start_failed");
+  EXPECT_TRUE(isNullSuccess(harness.call("stop")));
+  EXPECT_EQ(stops, 4);
+  EXPECT_EQ(heldOpen, 0);
 }
 
 }  // namespace

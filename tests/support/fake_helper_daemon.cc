@@ -1,14 +1,10 @@
 #include "tests/support/fake_helper_daemon.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
@@ -25,9 +21,7 @@ namespace {
 
 using Json = nlohmann::json;
 
-// A request is peeked at, not read, while it is decided on, so that a reply
-// may close with the request unread. A longer line is decided on unseen.
-constexpr size_t kPeekLimit = 64 * 1024;
+constexpr size_t kLineLimit = 64 * 1024;
 
 std::optional<std::string> readWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -43,6 +37,16 @@ std::string opOf(const Json& request) {
              : std::string();
 }
 
+sockaddr_un addressOf(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address.sun_path)) {
+    throw std::invalid_argument("fake helper daemon: socket path too long: " + path);
+  }
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  return address;
+}
+
 }  // namespace
 
 FakeReply FakeReply::json(const nlohmann::json& reply) {
@@ -53,72 +57,34 @@ FakeReply FakeReply::line(std::string text) {
   return FakeReply{.bytes = std::move(text) + "\n"};
 }
 
+// Blocking I/O throughout: the destructor wakes the thread by shutting the
+// listening socket and the connection down.
 struct FakeHelperDaemon::State {
   std::string socketPath;
   int listenFd = -1;
-  // Written once to stop and never drained, so it wakes every later wait.
-  int stopPipe[2] = {-1, -1};
   std::thread thread;
 
   mutable std::mutex mutex;
   mutable std::condition_variable requestArrived;
+  bool stopping = false;
+  int connection = -1;
   FakeResponder responder;
   bool running = false;
   std::vector<Json> requests;
   std::vector<std::optional<std::string>> configsAtStart;
 
-  // Waits up to `timeoutMs` (-1: no limit) for `events` on `fd` (-1: none).
-  // Returns the events seen, 0 on time-out, -1 once the daemon is stopping.
-  int await(int fd, short events, int timeoutMs) const {
-    pollfd fds[2] = {{stopPipe[0], POLLIN, 0}, {fd, events, 0}};
-    int ready;
-    while ((ready = ::poll(fds, 2, timeoutMs)) < 0 && errno == EINTR) {
-    }
-    return fds[0].revents != 0 ? -1 : ready > 0 ? fds[1].revents : 0;
-  }
-
-  // Receives into `buffer` (peeking or not), waiting while nothing is there.
-  // Returns the byte count, or 0 when the client or the daemon has gone.
-  size_t receive(int fd, std::string& buffer, int flags) const {
-    for (;;) {
-      ssize_t n = ::recv(fd, buffer.data(), buffer.size(), flags | MSG_DONTWAIT);
-      if (n >= 0 || (errno != EAGAIN && errno != EINTR)) {
-        return n > 0 ? static_cast<size_t>(n) : 0;
+  // The first line without its feed; "" once past kLineLimit; null when the
+  // client or the daemon goes first.
+  static std::optional<std::string> readLine(int fd) {
+    std::string line;
+    char chunk[4096];
+    for (ssize_t n; (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0;) {
+      line.append(chunk, static_cast<size_t>(n));
+      if (size_t feed = line.find('\n'); feed != std::string::npos) {
+        return line.substr(0, feed);
       }
-      if (await(fd, POLLIN, -1) < 0) {
-        return 0;
-      }
-    }
-  }
-
-  // Peeks until a whole line (set without its feed) or more than kPeekLimit
-  // bytes (set to null) are waiting. False when the client leaves first.
-  bool peekLine(int fd, std::optional<std::string>* line) const {
-    std::string buffer(kPeekLimit + 1, '\0');
-    for (size_t size; (size = receive(fd, buffer, MSG_PEEK)) > 0;) {
-      auto end = buffer.begin() + static_cast<ptrdiff_t>(size);
-      auto feed = std::find(buffer.begin(), end, '\n');
-      if (feed != end || size > kPeekLimit) {
-        *line = feed != end ? std::optional(std::string(buffer.begin(), feed)) : std::nullopt;
-        return true;
-      }
-      // Part of a line waits, so poll would return at once: pause instead.
-      if (await(fd, POLLRDHUP, 1) != 0) {
-        return false;
-      }
-    }
-    return false;
-  }
-
-  // Reads through the line feed; null when the line is cut off.
-  std::optional<std::string> readLine(int fd) const {
-    std::string line, chunk(65536, '\0');
-    for (size_t size; (size = receive(fd, chunk, 0)) > 0;) {
-      auto end = chunk.begin() + static_cast<ptrdiff_t>(size);
-      auto feed = std::find(chunk.begin(), end, '\n');
-      line.append(chunk.begin(), feed);
-      if (feed != end) {
-        return line;
+      if (line.size() > kLineLimit) {
+        return "";
       }
     }
     return std::nullopt;
@@ -164,55 +130,54 @@ struct FakeHelperDaemon::State {
   }
 
   void handle(int fd) {
-    std::optional<std::string> line;
-    if (!peekLine(fd, &line)) {
+    std::optional<std::string> line = readLine(fd);
+    if (!line) {
       return;
     }
+    Json request = record(*line);
     FakeResponder respond;
     {
       std::lock_guard lock(mutex);
       respond = responder;
     }
-    Json request = line ? record(*line) : Json(nullptr);
     std::optional<FakeReply> reply = respond ? respond(request) : std::nullopt;
-    if (reply && reply->closeBeforeReading) {
-      return;  // closing with the request unread resets the connection
-    }
-    std::optional<std::string> read = readLine(fd);
-    if (!read) {
-      return;
-    }
-    if (!line) {
-      request = record(*read);
-    }
     if (!reply) {
       reply = defaultReply(request);
     }
-    if (reply->delay.count() > 0 && await(-1, 0, static_cast<int>(reply->delay.count())) < 0) {
+    if (reply->closeBeforeReading) {
       return;
     }
     if (reply->silent) {
-      std::string sink(256, '\0');
-      while (receive(fd, sink, 0) > 0) {  // until the client or the daemon goes
+      while (readLine(fd)) {  // until the client or the daemon goes
       }
       return;
     }
-    const std::string& bytes = reply->bytes;
-    for (size_t sent = 0; sent < bytes.size();) {
-      ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n > 0) {
-        sent += static_cast<size_t>(n);
-      } else if ((errno != EAGAIN && errno != EINTR) || await(fd, POLLOUT, -1) < 0) {
-        return;  // the client has gone; what it missed does not matter
+    // A client that has gone misses the rest, which does not matter.
+    for (size_t sent = 0; sent < reply->bytes.size();) {
+      ssize_t n = ::send(fd, reply->bytes.data() + sent, reply->bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) {
+        return;
       }
+      sent += static_cast<size_t>(n);
     }
   }
 
+  // Publishes the connection for the destructor to shut down; false once stopping.
+  bool setConnection(int fd) {
+    std::lock_guard lock(mutex);
+    connection = stopping ? -1 : fd;
+    return !stopping;
+  }
+
+  // accept fails once the destructor has shut the listening socket down.
   void serve() {
-    while (await(listenFd, POLLIN, -1) >= 0) {
-      int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) {
+    for (int fd;
+         (fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0 || errno == EINTR;) {
+      if (fd >= 0 && setConnection(fd)) {
         handle(fd);
+        setConnection(-1);
+      }
+      if (fd >= 0) {
         ::close(fd);
       }
     }
@@ -222,30 +187,15 @@ struct FakeHelperDaemon::State {
 FakeHelperDaemon::FakeHelperDaemon(std::string socketPath) : state_(std::make_shared<State>()) {
   State& state = *state_;
   state.socketPath = std::move(socketPath);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (state.socketPath.size() >= sizeof(address.sun_path)) {
-    throw std::invalid_argument("fake helper daemon: socket path too long: " + state.socketPath);
-  }
-  std::memcpy(address.sun_path, state.socketPath.c_str(), state.socketPath.size() + 1);
-  // A socket left behind by an earlier daemon is replaced; anything else at
-  // the path is not ours to remove, and bind reports it.
-  struct stat info;
-  if (::lstat(state.socketPath.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) {
-    ::unlink(state.socketPath.c_str());
-  }
+  const sockaddr_un address = addressOf(state.socketPath);
   state.listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (state.listenFd < 0 ||
       ::bind(state.listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
-      ::listen(state.listenFd, 16) != 0 || ::pipe2(state.stopPipe, O_CLOEXEC) != 0) {
-    int error = errno;
-    for (int fd : {state.listenFd, state.stopPipe[0], state.stopPipe[1]}) {
-      if (fd >= 0) {
-        ::close(fd);
-      }
-    }
-    throw std::system_error(error, std::generic_category(),
+      ::listen(state.listenFd, 16) != 0) {
+    std::system_error error(errno, std::generic_category(),
                             "fake helper daemon: bind " + state.socketPath);
+    ::close(state.listenFd);
+    throw error;
   }
   // The thread holds the state, so nothing it touches goes before the join.
   state.thread = std::thread([shared = state_] { shared->serve(); });
@@ -253,16 +203,17 @@ FakeHelperDaemon::FakeHelperDaemon(std::string socketPath) : state_(std::make_sh
 
 FakeHelperDaemon::~FakeHelperDaemon() {
   State& state = *state_;
-  (void)!::write(state.stopPipe[1], "x", 1);
+  {
+    std::lock_guard lock(state.mutex);
+    state.stopping = true;
+    if (state.connection >= 0) {
+      ::shutdown(state.connection, SHUT_RDWR);
+    }
+  }
+  ::shutdown(state.listenFd, SHUT_RDWR);  // wakes accept
   state.thread.join();
   ::unlink(state.socketPath.c_str());
-  for (int fd : {state.listenFd, state.stopPipe[0], state.stopPipe[1]}) {
-    ::close(fd);
-  }
-}
-
-const std::string& FakeHelperDaemon::socketPath() const {
-  return state_->socketPath;
+  ::close(state.listenFd);
 }
 
 void FakeHelperDaemon::setResponder(FakeResponder responder) {
@@ -273,11 +224,6 @@ void FakeHelperDaemon::setResponder(FakeResponder responder) {
 void FakeHelperDaemon::setRunning(bool running) {
   std::lock_guard lock(state_->mutex);
   state_->running = running;
-}
-
-bool FakeHelperDaemon::running() const {
-  std::lock_guard lock(state_->mutex);
-  return state_->running;
 }
 
 std::vector<nlohmann::json> FakeHelperDaemon::requests() const {

@@ -6,10 +6,11 @@
 // {"ok":true} and marks the engine running (when no file can be read there it
 // answers {"ok":false,"error":...} and changes nothing), "stop" answers
 // {"ok":true} and marks it stopped; anything else gets {"ok":false,...}.
-// A responder replaces that behaviour per request; it may also delay, stay
-// silent, close early or send raw bytes. Every request is recorded, and for
-// "start" the configuration file as it stood when the request arrived.
-// A request line over 64 KiB is decided on as a null request.
+// A responder replaces that behaviour per request; it may also stay silent,
+// close without answering or send raw bytes. Every request is recorded, and
+// for "start" the configuration file as it stood when the request arrived.
+// A request line over 64 KiB is decided on, unread past that, as a null
+// request, so a client still writing it sees the connection close.
 //
 // Thread safety: every method may be called from any thread.
 #ifndef TARQ_TESTS_SUPPORT_FAKE_HELPER_DAEMON_H_
@@ -30,11 +31,9 @@ namespace tarq::testing {
 struct FakeReply {
   // Bytes sent as they are (add the line feed yourself for a proper reply).
   std::string bytes;
-  // Pause before sending anything.
-  std::chrono::milliseconds delay{0};
   // Never answer; hold the connection until the client or the daemon goes.
   bool silent = false;
-  // Close the connection without reading the request.
+  // Close the connection without answering.
   bool closeBeforeReading = false;
 
   // A proper reply line: the compact JSON of `reply` and a line feed.
@@ -59,12 +58,9 @@ class FakeHelperDaemon {
   FakeHelperDaemon(const FakeHelperDaemon&) = delete;
   FakeHelperDaemon& operator=(const FakeHelperDaemon&) = delete;
 
-  const std::string& socketPath() const;
-
   void setResponder(FakeResponder responder);
   // The engine state the default behaviour reports.
   void setRunning(bool running);
-  bool running() const;
 
   // Every request line so far, parsed (null when not JSON), in order.
   std::vector<nlohmann::json> requests() const;

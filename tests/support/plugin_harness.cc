@@ -97,26 +97,22 @@ std::vector<Value> PluginHarness::events() const {
   return events_;
 }
 
-std::vector<std::string> PluginHarness::states() const {
-  std::vector<std::string> states;
+std::vector<Value> PluginHarness::eventsOfType(const char* type) const {
+  std::vector<Value> matching;
   for (const Value& event : events()) {
-    const Value* type = event.find("type");
-    if (type && *type == Value("status")) {
-      states.push_back(*event.find("state")->get<std::string>());
+    if (const Value* found = event.find("type"); found && *found == Value(type)) {
+      matching.push_back(event);
     }
   }
-  return states;
+  return matching;
 }
 
-std::vector<Value> PluginHarness::statsEvents() const {
-  std::vector<Value> stats;
-  for (const Value& event : events()) {
-    const Value* type = event.find("type");
-    if (type && *type == Value("stats")) {
-      stats.push_back(event);
-    }
+std::vector<std::string> PluginHarness::states() const {
+  std::vector<std::string> states;
+  for (const Value& event : eventsOfType("status")) {
+    states.push_back(*event.find("state")->get<std::string>());
   }
-  return stats;
+  return states;
 }
 
 std::vector<std::string> PluginHarness::timeline() const {

@@ -52,7 +52,8 @@ class PluginHarness {
   std::vector<Value> events() const;
   // "status" event states in order, e.g. {"connecting", "connected"}.
   std::vector<std::string> states() const;
-  std::vector<Value> statsEvents() const;
+  std::vector<Value> statsEvents() const { return eventsOfType("stats"); }
+  std::vector<Value> eventsOfType(const char* type) const;
   // "event <state or type>" and "answer <method>" in the order the main
   // thread delivered them.
   std::vector<std::string> timeline() const;
