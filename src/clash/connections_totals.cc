@@ -3,6 +3,7 @@
 #include <simdjson.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -153,15 +154,185 @@ TopLevel topLevelOf(simdjson::dom::element root) {
   return root.is_array() ? TopLevel::kArray : TopLevel::kScalar;
 }
 
+namespace ondemand = simdjson::ondemand;
+
+// The On-Demand path, for big replies: it keeps no tape, only the structural
+// indexes (4 bytes per token), and validates only what it visits, so it
+// visits every value. A string is unescaped (which writes it into the
+// parser's string buffer) only when it holds an escape; UTF-8 and control
+// characters are checked for the whole reply before the walk.
+class OnDemandWalk {
+ public:
+  // `body` is what the document was iterated from.
+  OnDemandWalk(std::string_view body, size_t maxDepth)
+      : end_(body.data() + body.size()), maxDepth_(maxDepth) {}
+
+  simdjson::error_code totals(ondemand::document& document, TrafficTotals& totals) {
+    ondemand::json_type type;
+    SIMDJSON_TRY(document.type().get(type));
+    if (type == ondemand::json_type::array) {
+      ondemand::array array;
+      SIMDJSON_TRY(document.get_array().get(array));
+      SIMDJSON_TRY(walkArray(array, 1));
+      SIMDJSON_TRY(atEnd(document));
+      throw ClashError::badReply();
+    }
+    if (type != ondemand::json_type::object) {
+      return simdjson::INCORRECT_TYPE;
+    }
+    ondemand::object object;
+    SIMDJSON_TRY(document.get_object().get(object));
+    for (auto result : object) {
+      ondemand::field field;
+      SIMDJSON_TRY(std::move(result).get(field));
+      std::string_view key;
+      SIMDJSON_TRY(field.unescaped_key().get(key));
+      int64_t number = 0;
+      SIMDJSON_TRY(walk(field.value(), 1, number));
+      if (key == "uploadTotal") {
+        totals.up = number;
+      } else if (key == "downloadTotal") {
+        totals.down = number;
+      }
+    }
+    return atEnd(document);
+  }
+
+ private:
+  // Nothing may follow the top-level value.
+  static simdjson::error_code atEnd(ondemand::document& document) {
+    const char* next = nullptr;
+    return document.current_location().get(next) == simdjson::OUT_OF_BOUNDS
+               ? simdjson::SUCCESS
+               : simdjson::TRAILING_CONTENT;
+  }
+
+  // Whether a raw string (past its opening quote) holds an escape before its
+  // closing quote, which the structural scan has found before `end_`.
+  bool escaped(ondemand::raw_json_string raw) const {
+    const char* text = raw.raw();
+    const auto* quote = static_cast<const char*>(std::memchr(text, '"', end_ - text));
+    return quote == nullptr || std::memchr(text, '\\', quote - text) != nullptr;
+  }
+
+  simdjson::error_code walkArray(ondemand::array& array, size_t depth) {
+    for (auto result : array) {
+      ondemand::value element;
+      SIMDJSON_TRY(std::move(result).get(element));
+      int64_t ignored = 0;
+      SIMDJSON_TRY(walk(element, depth, ignored));
+    }
+    return simdjson::SUCCESS;
+  }
+
+  simdjson::error_code walkObject(ondemand::object& object, size_t depth) {
+    for (auto result : object) {
+      ondemand::field field;
+      SIMDJSON_TRY(std::move(result).get(field));
+      if (escaped(field.key())) {
+        std::string_view key;
+        SIMDJSON_TRY(field.unescaped_key().get(key));
+      }
+      int64_t ignored = 0;
+      SIMDJSON_TRY(walk(field.value(), depth, ignored));
+    }
+    return simdjson::SUCCESS;
+  }
+
+  // Validates `value` whole (`depth` containers hold it); `number` becomes
+  // what a total of that value reads as.
+  simdjson::error_code walk(ondemand::value value, size_t depth, int64_t& number) {
+    ondemand::json_type type;
+    SIMDJSON_TRY(value.type().get(type));
+    switch (type) {
+      case ondemand::json_type::object: {
+        if (depth >= maxDepth_) {
+          return simdjson::DEPTH_ERROR;
+        }
+        ondemand::object object;
+        SIMDJSON_TRY(value.get_object().get(object));
+        return walkObject(object, depth + 1);
+      }
+      case ondemand::json_type::array: {
+        if (depth >= maxDepth_) {
+          return simdjson::DEPTH_ERROR;
+        }
+        ondemand::array array;
+        SIMDJSON_TRY(value.get_array().get(array));
+        return walkArray(array, depth + 1);
+      }
+      case ondemand::json_type::number:
+        return readNumber(value, number);
+      case ondemand::json_type::string: {
+        ondemand::raw_json_string raw;
+        SIMDJSON_TRY(value.get_raw_json_string().get(raw));
+        std::string_view text;
+        return escaped(raw) ? value.get_string().get(text) : simdjson::SUCCESS;
+      }
+      case ondemand::json_type::boolean: {
+        bool flag = false;
+        SIMDJSON_TRY(value.get_bool().get(flag));
+        number = flag ? 1 : 0;
+        return simdjson::SUCCESS;
+      }
+      case ondemand::json_type::null: {
+        bool null = false;
+        SIMDJSON_TRY(value.is_null().get(null));
+        return null ? simdjson::SUCCESS : simdjson::N_ATOM_ERROR;
+      }
+    }
+    return simdjson::TAPE_ERROR;
+  }
+
+  // An integer beyond 64 bits is a NUMBER_ERROR, as in the DOM parse.
+  static simdjson::error_code readNumber(ondemand::value& value, int64_t& number) {
+    ondemand::number parsed;
+    SIMDJSON_TRY(value.get_number().get(parsed));
+    switch (parsed.get_number_type()) {
+      case ondemand::number_type::signed_integer:
+        number = parsed.get_int64();
+        break;
+      case ondemand::number_type::unsigned_integer:
+        number = fromUnsigned(parsed.get_uint64());
+        break;
+      case ondemand::number_type::floating_point_number:
+        number = fromDouble(parsed.get_double());
+        break;
+    }
+    return simdjson::SUCCESS;
+  }
+
+  const char* const end_;
+  const size_t maxDepth_;
+};
+
 }  // namespace
 
 struct ConnectionsTotalsReader::Parser {
   simdjson::dom::parser dom;
+  ondemand::parser onDemand;
   // read()'s padded copy of a body.
   PaddedBuffer copy{kPadding, kCopyFloorBytes};
 };
 
-ConnectionsTotalsReader::ConnectionsTotalsReader() : parser_(std::make_unique<Parser>()) {}
+namespace {
+
+// A parser only ever grows (to exactly what a reply needs); after a reply
+// much smaller than its capacity a new one replaces it, and the memory goes
+// back at once.
+template <typename SimdjsonParser>
+bool fitTo(SimdjsonParser& parser, size_t recent) {
+  if (parser.capacity() > kKeptBytes && parser.capacity() / kShrinkFactor > recent) {
+    parser = SimdjsonParser();
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+ConnectionsTotalsReader::ConnectionsTotalsReader(size_t onDemandFrom)
+    : parser_(std::make_unique<Parser>()), onDemandFrom_(onDemandFrom) {}
 
 ConnectionsTotalsReader::~ConnectionsTotalsReader() = default;
 
@@ -182,14 +353,15 @@ TrafficTotals ConnectionsTotalsReader::read(std::string_view body) {
 }
 
 TrafficTotals ConnectionsTotalsReader::readPadded(std::string_view body) {
-  simdjson::dom::parser& dom = parser_->dom;
-  // The parser only ever grows (to exactly what a reply needs); after a reply
-  // much smaller than its capacity a new one replaces it, and the memory goes
-  // back at once.
-  if (dom.capacity() > kKeptBytes && dom.capacity() / kShrinkFactor > body.size()) {
-    dom = simdjson::dom::parser();
+  const bool dropped = fitTo(parser_->dom, body.size());
+  if (fitTo(parser_->onDemand, body.size()) || dropped) {
     releaseFreedMemory();
   }
+  return body.size() >= onDemandFrom_ ? readOnDemand(body) : readDom(body);
+}
+
+TrafficTotals ConnectionsTotalsReader::readDom(std::string_view body) {
+  simdjson::dom::parser& dom = parser_->dom;
   // In place (the caller's buffer carries the padding), validated whole.
   simdjson::dom::element root;
   const simdjson::error_code error = dom.parse(body.data(), body.size(), false).get(root);
@@ -210,6 +382,24 @@ TrafficTotals ConnectionsTotalsReader::readPadded(std::string_view body) {
     } else if (field.key == "downloadTotal") {
       totals.down = toInt64(field.value);
     }
+  }
+  return totals;
+}
+
+TrafficTotals ConnectionsTotalsReader::readOnDemand(std::string_view body) {
+  ondemand::parser& parser = parser_->onDemand;
+  TrafficTotals totals;
+  ondemand::document document;
+  simdjson::error_code error =
+      parser.iterate(body.data(), body.size(), body.size() + kPadding).get(document);
+  if (error == simdjson::SUCCESS) {
+    error = OnDemandWalk(body, simdjson::DEFAULT_MAX_DEPTH).totals(document, totals);
+  }
+  if (error == simdjson::NUMBER_ERROR) {
+    return readTolerantly(body, simdjson::DEFAULT_MAX_DEPTH, error);
+  }
+  if (error != simdjson::SUCCESS) {
+    throw simdjson::simdjson_error(error);
   }
   return totals;
 }
