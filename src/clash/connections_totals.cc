@@ -262,7 +262,10 @@ class OnDemandWalk {
         return walkArray(array, depth + 1);
       }
       case ondemand::json_type::number:
-        return readNumber(value, number);
+        // Any number this simdjson cannot read (it gives integers beyond 64
+        // bits more than one error) is left to the tolerant reader.
+        return readNumber(value, number) == simdjson::SUCCESS ? simdjson::SUCCESS
+                                                              : simdjson::NUMBER_ERROR;
       case ondemand::json_type::string: {
         ondemand::raw_json_string raw;
         SIMDJSON_TRY(value.get_raw_json_string().get(raw));
@@ -284,22 +287,28 @@ class OnDemandWalk {
     return simdjson::TAPE_ERROR;
   }
 
-  // An integer beyond 64 bits is a NUMBER_ERROR, as in the DOM parse.
+  // Not get_number(): this simdjson's gives 0 for a fraction of more than 19
+  // digits.
   static simdjson::error_code readNumber(ondemand::value& value, int64_t& number) {
-    ondemand::number parsed;
-    SIMDJSON_TRY(value.get_number().get(parsed));
-    switch (parsed.get_number_type()) {
+    ondemand::number_type type;
+    SIMDJSON_TRY(value.get_number_type().get(type));
+    switch (type) {
       case ondemand::number_type::signed_integer:
-        number = parsed.get_int64();
-        break;
-      case ondemand::number_type::unsigned_integer:
-        number = fromUnsigned(parsed.get_uint64());
-        break;
-      case ondemand::number_type::floating_point_number:
-        number = fromDouble(parsed.get_double());
-        break;
+        return value.get_int64().get(number);
+      case ondemand::number_type::unsigned_integer: {
+        uint64_t unsignedNumber = 0;
+        SIMDJSON_TRY(value.get_uint64().get(unsignedNumber));
+        number = fromUnsigned(unsignedNumber);
+        return simdjson::SUCCESS;
+      }
+      case ondemand::number_type::floating_point_number: {
+        double real = 0;
+        SIMDJSON_TRY(value.get_double().get(real));
+        number = fromDouble(real);
+        return simdjson::SUCCESS;
+      }
     }
-    return simdjson::SUCCESS;
+    return simdjson::NUMBER_ERROR;
   }
 
   const char* const end_;
