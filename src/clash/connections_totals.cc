@@ -24,6 +24,9 @@ constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
 constexpr size_t kShrinkFactor = 4;
 constexpr size_t kKeptBytes = size_t{1} << 20;
 constexpr size_t kCopyFloorBytes = 4096;
+// Levels of nesting the On-Demand walk recurses into; a reply is a few
+// levels deep.
+constexpr size_t kWalkDepth = 64;
 
 int64_t fromDouble(double number) {
   if (std::isnan(number)) {
@@ -215,6 +218,11 @@ class OnDemandWalk {
     return quote == nullptr || std::memchr(text, '\\', quote - text) != nullptr;
   }
 
+  [[gnu::noinline]] simdjson::error_code checkKey(ondemand::field& field) const {
+    std::string_view key;
+    return escaped(field.key()) ? field.unescaped_key().get(key) : simdjson::SUCCESS;
+  }
+
   simdjson::error_code walkArray(ondemand::array& array, size_t depth) {
     for (auto result : array) {
       ondemand::value element;
@@ -229,10 +237,7 @@ class OnDemandWalk {
     for (auto result : object) {
       ondemand::field field;
       SIMDJSON_TRY(std::move(result).get(field));
-      if (escaped(field.key())) {
-        std::string_view key;
-        SIMDJSON_TRY(field.unescaped_key().get(key));
-      }
+      SIMDJSON_TRY(checkKey(field));
       int64_t ignored = 0;
       SIMDJSON_TRY(walk(field.value(), depth, ignored));
     }
@@ -261,6 +266,16 @@ class OnDemandWalk {
         SIMDJSON_TRY(value.get_array().get(array));
         return walkArray(array, depth + 1);
       }
+      default:
+        return scalar(value, type, number);
+    }
+  }
+
+  // Kept out of walk() so that the frames of a deep nesting stay small (a
+  // sanitizer's redzones around every local made them kilobytes).
+  [[gnu::noinline]] simdjson::error_code scalar(ondemand::value& value, ondemand::json_type type,
+                                                int64_t& number) const {
+    switch (type) {
       case ondemand::json_type::number:
         // Any number this simdjson cannot read (it gives integers beyond 64
         // bits more than one error) is left to the tolerant reader.
@@ -283,8 +298,9 @@ class OnDemandWalk {
         SIMDJSON_TRY(value.is_null().get(null));
         return null ? simdjson::SUCCESS : simdjson::N_ATOM_ERROR;
       }
+      default:
+        return simdjson::TAPE_ERROR;
     }
-    return simdjson::TAPE_ERROR;
   }
 
   // Not get_number(): this simdjson's gives 0 for a fraction of more than 19
@@ -402,9 +418,11 @@ TrafficTotals ConnectionsTotalsReader::readOnDemand(std::string_view body) {
   simdjson::error_code error =
       parser.iterate(body.data(), body.size(), body.size() + kPadding).get(document);
   if (error == simdjson::SUCCESS) {
-    error = OnDemandWalk(body, simdjson::DEFAULT_MAX_DEPTH).totals(document, totals);
+    error = OnDemandWalk(body, kWalkDepth).totals(document, totals);
   }
-  if (error == simdjson::NUMBER_ERROR) {
+  // Deeper nesting (up to the DOM's limit) is read by the event reader,
+  // which keeps one bit per level where the walk keeps a stack frame.
+  if (error == simdjson::NUMBER_ERROR || error == simdjson::DEPTH_ERROR) {
     return readTolerantly(body, simdjson::DEFAULT_MAX_DEPTH, error);
   }
   if (error != simdjson::SUCCESS) {
