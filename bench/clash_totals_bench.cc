@@ -11,6 +11,7 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -22,6 +23,7 @@
 
 #include "clash-api-server/clash_api_server.h"
 #include "clash/clash_client.h"
+#include "clash/connections_totals.h"
 
 namespace tarq {
 namespace {
@@ -188,6 +190,17 @@ void BM_SimdjsonDomParse(benchmark::State& state) {
   describe(state, body);
 }
 
+// The reader alone, in memory, on each of its paths (range(1): 0 the DOM,
+// 1 the On-Demand walk), to place the size from which it takes the walk.
+void BM_ReaderPath(benchmark::State& state) {
+  const std::string& body = connectionsBody(static_cast<int>(state.range(0)));
+  ConnectionsTotalsReader reader(state.range(1) == 1 ? 0 : SIZE_MAX);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(reader.read(body));
+  }
+  describe(state, body);
+}
+
 // For comparison: simdjson's On-Demand reading the two totals and skipping
 // the list unread. Cheaper, but it does not validate what it skips.
 void BM_SimdjsonOnDemandSkip(benchmark::State& state) {
@@ -340,6 +353,11 @@ BENCHMARK(BM_Request)->Apply(sizes)->UseRealTime();
 BENCHMARK(BM_NlohmannDomParse)->Apply(sizes);
 BENCHMARK(BM_SimdjsonDomParse)->Apply(sizes);
 BENCHMARK(BM_SimdjsonOnDemandSkip)->Apply(sizes);
+BENCHMARK(BM_ReaderPath)
+    ->ArgsProduct({{1000, 10000}, {0, 1}})
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
 BENCHMARK(BM_TotalsMemory)
     ->ArgsProduct({{10000, 100000}, {0, 1}})
     ->Unit(benchmark::kMillisecond)
