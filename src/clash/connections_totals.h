@@ -42,9 +42,9 @@ class ConnectionsTotalsReader {
   static constexpr size_t kPadding = 64;
 
   // Replies of this many bytes and more take the On-Demand path: below it
-  // the DOM's extra memory stays under about 11 MB, and its speed is kept
-  // for what an ordinary engine sends (up to about 9,000 connections).
-  static constexpr size_t kOnDemandFrom = size_t{4} << 20;
+  // the DOM's extra memory stays under about 42 MB, and its speed is kept
+  // for what an ordinary engine sends (up to about 37,000 connections).
+  static constexpr size_t kOnDemandFrom = size_t{16} << 20;
 
   explicit ConnectionsTotalsReader(size_t onDemandFrom = kOnDemandFrom);
   ~ConnectionsTotalsReader();

@@ -102,7 +102,7 @@ TEST_F(HelperProtocolTest, RefusesBadRequestsWhileAStuckClientHoldsUpNobody) {
 }
 
 // The helper's peak resident memory in KiB, from its /proc status.
-long peakKiBOfPeer(const std::string& socketPath) {
+[[maybe_unused]] long peakKiBOfPeer(const std::string& socketPath) {
   int connection = connectUnix(socketPath);
   ucred peer{};
   socklen_t size = sizeof peer;
