@@ -1,6 +1,8 @@
 // The two ways the /connections reader parses a reply (the DOM for ordinary
 // replies, the On-Demand walk for big ones) must accept and reject the same
-// bodies and read the same totals: each body goes through both.
+// bodies and read the same totals: each body goes through both. The cases of
+// connections_totals_test.cc go through both too; these add what only a
+// validating walk of every value can get wrong.
 #include <gtest/gtest.h>
 #include <simdjson.h>
 
@@ -44,28 +46,21 @@ TEST(ConnectionsTotalsPathsTest, DomAndOnDemandAgree) {
       {R"({"uploadTotal":12,"downloadTotal":34,"connections":[{"id":"a\"b","n":null,)"
        R"("f":false,"t":true,"e":[],"o":{},"d":-1.5e3,"u":"\u00e9\ud83d\ude00"}]})",
        TrafficTotals{12, 34}},
-      {R"( {"uploadTotal":2.9,"downloadTotal":-2.9} )", TrafficTotals{2, -2}},
-      {R"({"uploadTotal":1e300,"downloadTotal":-1e300})", TrafficTotals{INT64_MAX, INT64_MIN}},
-      {R"({"uploadTotal":18446744073709551615,"downloadTotal":true})", TrafficTotals{INT64_MAX, 1}},
       {R"({"uploadTotal":7,"uploadTotal":false,"downloadTotal":"5","downloadTotal":null})",
        TrafficTotals{0, 0}},
       {R"({"upload\u0054otal":5,"downloadTotal":{"a":[1]},"c":[{"uploadTotal":9}]})",
        TrafficTotals{5, 0}},
-      {R"({"uploadTotal":)" + big + R"(,"downloadTotal":-)" + big + "}",
-       TrafficTotals{INT64_MAX, INT64_MIN}},
       {R"({"uploadTotal":1844.6744073709551615,"downloadTotal":-92233720368.54775808})",
        TrafficTotals{1844, -92233720368}},
       {R"({"uploadTotal":18446744073708446744073709551615,"downloadTotal":-92233720362036854775808})",
        TrafficTotals{INT64_MAX, INT64_MIN}},
       {R"({"x":[)" + big + R"(],"uploadTotal":1})", TrafficTotals{1, 0}},
-      {"{}", TrafficTotals{}},
       {nested(63), TrafficTotals{3, 0}},
       {nested(64), TrafficTotals{3, 0}},
       {nested(1023), TrafficTotals{3, 0}},
       {R"({"x":)" + std::string(100, '[') + "tru" + std::string(100, ']') + "}", std::nullopt},
       {nested(1024), std::nullopt},
       {"[tru]", std::nullopt},
-      {R"({"connections":[tru]})", std::nullopt},
       {R"({"connections":[nul]})", std::nullopt},
       {R"({"connections":[falsey]})", std::nullopt},
       {R"({"connections":[01]})", std::nullopt},
@@ -89,16 +84,11 @@ TEST(ConnectionsTotalsPathsTest, DomAndOnDemandAgree) {
       {R"({"connections":[{}})", std::nullopt},
       {R"({"connections":[{}]})", TrafficTotals{}},
       {R"({"a":{"b":1})", std::nullopt},
-      {R"({"a":1} {})", std::nullopt},
       {R"({"a":1}])", std::nullopt},
-      {R"({"a":1} x)", std::nullopt},
       {std::string("{\"a\":1}\0", 8), std::nullopt},
       {R"({"a":"unclosed})", std::nullopt},
       {R"({"a":1)", std::nullopt},
-      {"", std::nullopt},
       {"   ", std::nullopt},
-      {"17", std::nullopt},
-      {R"("text")", std::nullopt},
   };
   ConnectionsTotalsReader dom(SIZE_MAX);
   ConnectionsTotalsReader onDemand(0);

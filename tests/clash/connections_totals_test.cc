@@ -47,6 +47,7 @@ class ConnectionsTotalsTest : public ::testing::Test {
   ClashApiServer server_;
   ClashClient client_{server_.port(), ""};
   ConnectionsTotalsReader reader_;
+  ConnectionsTotalsReader walk_{0};  // the On-Demand walk of big replies, for every body
 };
 
 TEST_F(ConnectionsTotalsTest, ReadsTheTotalsConvertingSaturatingOrIgnoringWhatIsNoInteger) {
@@ -79,6 +80,7 @@ TEST_F(ConnectionsTotalsTest, ReadsTheTotalsConvertingSaturatingOrIgnoringWhatIs
   for (const auto& [body, expected] : cases) {
     EXPECT_EQ(totalsOf(body), expected) << body.substr(0, 80);
     EXPECT_EQ(reader_.read(body), expected) << body.substr(0, 80);
+    EXPECT_EQ(walk_.read(body), expected) << body.substr(0, 80);
   }
 }
 
@@ -107,6 +109,7 @@ TEST_F(ConnectionsTotalsTest, WhatIsNoJsonObjectFails) {
   for (const std::string& body : refused) {
     EXPECT_THROW(totalsOf(body), simdjson::simdjson_error) << body.substr(0, 60);
     EXPECT_THROW(reader_.read(body), simdjson::simdjson_error) << body.substr(0, 60);
+    EXPECT_THROW(walk_.read(body), simdjson::simdjson_error) << body.substr(0, 60);
   }
   for (const std::string& body : {std::string("[]"), withHuge("[H]")}) {
     try {
@@ -117,6 +120,7 @@ TEST_F(ConnectionsTotalsTest, WhatIsNoJsonObjectFails) {
       EXPECT_EQ(error.errorDescription(), "clash api: unreadable reply");
     }
     EXPECT_THROW(reader_.read(body), ClashError);
+    EXPECT_THROW(walk_.read(body), ClashError);
   }
 }
 

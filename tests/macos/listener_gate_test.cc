@@ -19,26 +19,18 @@ namespace {
 
 using Ticket = ListenerGate::Ticket;
 
-TEST(ListenerGateTest, AdmitsOnlyTheOpenTicketUntilCancelOrTheNextListen) {
+// The real-thread case below covers a cancel and a listen after it; here a
+// listen that replaces one never cancelled, and a cancel repeated.
+TEST(ListenerGateTest, ANewListenRetiresTheOldTicketWithoutACancel) {
   ListenerGate gate;
   EXPECT_FALSE(gate.admits(0));
-  EXPECT_FALSE(gate.admits(1));
-
   const Ticket first = gate.open();
-  EXPECT_TRUE(gate.admits(first));
-  gate.close();
-  EXPECT_FALSE(gate.admits(first));
-  gate.close();  // a second cancel changes nothing
-
   const Ticket second = gate.open();
-  EXPECT_NE(second, first);
   EXPECT_TRUE(gate.admits(second));
   EXPECT_FALSE(gate.admits(first));
-
-  const Ticket third = gate.open();  // a listen that replaces one not cancelled
-  EXPECT_TRUE(gate.admits(third));
+  gate.close();
+  gate.close();
   EXPECT_FALSE(gate.admits(second));
-  EXPECT_FALSE(gate.admits(first));
 }
 
 class MainThreadSink {
