@@ -1,9 +1,7 @@
 #include "soak_app.h"
 
 #include <array>
-#include <future>
 
-#include "plugin/plugin_environment.h"
 #include "plugin/tarq_engine_plugin.h"
 
 namespace tarq {
@@ -44,22 +42,9 @@ struct SoakApp::PendingCall {
 };
 
 SoakApp::SoakApp(const std::string& helperSocketPath)
-    : log_(std::make_shared<CountingLog>()), host_(std::make_unique<InProcessHost>(log_)) {
-  PluginEnvironment environment = PluginEnvironment::system();
-  environment.log = log_;
-  environment.helperSocketPath = helperSocketPath;
-  // The embedding registers plug-ins on its main thread.
-  std::promise<void> registered;
-  host_->runOnMainThread([this, &environment, &registered] {
-    TarqEnginePlugin::registerWith(*host_, environment);
-    registered.set_value();
-  });
-  registered.get_future().wait();
-}
+    : log_(std::make_shared<CountingLog>()), session_(helperSocketPath, log_) {}
 
-SoakApp::~SoakApp() {
-  host_->shutdown();
-}
+SoakApp::~SoakApp() = default;
 
 std::shared_ptr<SoakApp::PendingCall> SoakApp::callAsync(const std::string& method,
                                                          Value arguments) {
@@ -68,17 +53,17 @@ std::shared_ptr<SoakApp::PendingCall> SoakApp::callAsync(const std::string& meth
     std::lock_guard lock(mutex_);
     ++tally_.calls;
   }
-  host_->invokeMethod(kMethodChannel, MethodCall{method, std::move(arguments)},
-                      [this, pending](MethodResponse response) {
-                        std::lock_guard lock(pending->mutex);
-                        if (++pending->answers == 1) {
-                          pending->response = std::move(response);
-                        } else {
-                          std::lock_guard tallyLock(mutex_);
-                          ++tally_.answeredTwice;
-                        }
-                        pending->answered.notify_all();
-                      });
+  session_.host().invokeMethod(kMethodChannel, MethodCall{method, std::move(arguments)},
+                               [this, pending](MethodResponse response) {
+                                 std::lock_guard lock(pending->mutex);
+                                 if (++pending->answers == 1) {
+                                   pending->response = std::move(response);
+                                 } else {
+                                   std::lock_guard tallyLock(mutex_);
+                                   ++tally_.answeredTwice;
+                                 }
+                                 pending->answered.notify_all();
+                               });
   return pending;
 }
 
@@ -120,13 +105,13 @@ void SoakApp::listen() {
     std::lock_guard lock(mutex_);
     listening_ = true;
   }
-  host_->listen(kEventChannel, Value(), std::move(listener));
-  host_->flush();
+  session_.host().listen(kEventChannel, Value(), std::move(listener));
+  session_.host().flush();
 }
 
 void SoakApp::cancel() {
-  host_->cancel(kEventChannel, Value());
-  host_->flush();
+  session_.host().cancel(kEventChannel, Value());
+  session_.host().flush();
   std::lock_guard lock(mutex_);
   listening_ = false;
 }

@@ -1,5 +1,5 @@
 // The application side of the soak: one plug-in registered on the in-process
-// host as tarqctl registers it, calls whose answers are counted, and one
+// host by tarqctl's own session, calls whose answers are counted, and one
 // listener whose recent events are kept and whose states are checked.
 //
 // Thread safety: the public methods are called from one driving thread; the
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "host/in_process_host.h"
+#include "tarqctl/engine_session.h"
 
 namespace tarq {
 
@@ -66,7 +67,7 @@ class SoakApp {
   class CountingLog;
 
   std::shared_ptr<CountingLog> log_;
-  std::unique_ptr<InProcessHost> host_;
+  EngineSession session_;  // after log_, which it logs to
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   AppTally tally_;
