@@ -22,6 +22,7 @@
 
 #include "clash/clash_error.h"
 #include "clash/connections_totals.h"
+#include "clash/totals_stream.h"
 #include "fuzz_check.h"
 #include "json_nesting.h"
 
@@ -69,9 +70,10 @@ struct Outcome {
   bool operator==(const Outcome&) const = default;
 };
 
-Outcome readWith(tarq::ConnectionsTotalsReader& reader, std::string_view body) {
+template <typename Read>
+Outcome outcomeOf(Read read) {
   try {
-    return {reader.read(body)};
+    return {read()};
   } catch (const simdjson::simdjson_error&) {
     return {};
   } catch (const tarq::ClashError& error) {
@@ -80,16 +82,36 @@ Outcome readWith(tarq::ConnectionsTotalsReader& reader, std::string_view body) {
   }
 }
 
+Outcome readWith(tarq::ConnectionsTotalsReader& reader, std::string_view body) {
+  return outcomeOf([&] { return reader.read(body); });
+}
+
+// The body in pieces, as a transfer hands it over: a byte at a time when it
+// is small, else in pieces of sizes the body's own bytes choose.
+Outcome streamInPieces(std::string_view body) {
+  return outcomeOf([body] {
+    tarq::TotalsStream stream;
+    for (size_t at = 0; at < body.size();) {
+      const size_t piece = body.size() <= 512 ? 1 : 1 + static_cast<uint8_t>(body[at]) % 64;
+      stream.feed(body.substr(at, piece));
+      at += piece;
+    }
+    return stream.finish();
+  });
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static tarq::ConnectionsTotalsReader reader;
-  // Every body also through the On-Demand walk that big replies take.
-  static tarq::ConnectionsTotalsReader walk(0);
+  // Every body also through the stream that big replies take, whole and in
+  // pieces.
+  static tarq::ConnectionsTotalsReader streamed(0);
   const std::string_view body(reinterpret_cast<const char*>(data), size);
   const json reference = json::parse(body, nullptr, /*allow_exceptions=*/false);
   const Outcome outcome = readWith(reader, body);
-  fuzzCheck(readWith(walk, body) == outcome, "the On-Demand walk reads as the DOM parse does");
+  fuzzCheck(readWith(streamed, body) == outcome, "the stream reads as the DOM parse does");
+  fuzzCheck(streamInPieces(body) == outcome, "the stream reads the same however the body is cut");
   fuzzCheck(!outcome.badReply || reference.is_array(), "badReply only for a JSON array");
   const std::optional<tarq::TrafficTotals>& totals = outcome.totals;
   if (body.find('\0') != std::string_view::npos) {

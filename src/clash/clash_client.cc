@@ -3,13 +3,16 @@
 #include <curl/curl.h>
 
 #include <chrono>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string_view>
 
 #include "clash/connections_totals.h"
 #include "clash/padded_buffer.h"
+#include "clash/totals_stream.h"
 
 namespace tarq {
 namespace {
@@ -21,7 +24,8 @@ constexpr std::chrono::milliseconds kClockMargin{250};
 constexpr long kIdleLimitSeconds = 3;
 constexpr long kConnectLimitMilliseconds = kIdleLimitSeconds * 1000;
 // Far beyond any real reply (30,000 connections make about 15 MB), but it
-// keeps a runaway peer from exhausting memory within the 5 seconds.
+// keeps a runaway peer from exhausting memory (or, for a streamed reply,
+// the caller's time) within the 5 seconds.
 constexpr size_t kMaxReplyBytes = size_t{256} << 20;
 // Larger reads than curl's 16 KiB default: fewer calls for the big
 // /connections reply.
@@ -71,9 +75,16 @@ struct ClashClient::Impl {
                const std::optional<std::string>& body);
 
   static size_t collect(char* data, size_t size, size_t count, void* context);
-  // Before the first byte of a body: its announced length sizes the buffer
-  // once, or refuses the reply. False when it is too large.
-  bool sizeFromAnnouncedLength();
+  // Takes the next bytes of a body. Throws what the stream throws, and
+  // std::bad_alloc.
+  void take(std::string_view bytes);
+  // Before the first byte of a body: its status and announced length decide
+  // where it goes (nowhere for a failure status, a stream for big totals,
+  // else a buffer sized once). False when it is too large.
+  bool prepareForBody();
+  // From here on, the totals are read as the body arrives; what the buffer
+  // holds goes first, and its memory goes back.
+  void startStreaming();
 
   std::mutex mutex;
   // Built once: the headers of a request without and with a body. Both turn
@@ -87,9 +98,18 @@ struct ClashClient::Impl {
   // costs no allocation, and fitted after each call, so that a reply much
   // smaller than the buffer (or a failure) gives the memory back.
   PaddedBuffer reply{ConnectionsTotalsReader::kPadding, kReplyFloorBytes};
-  bool replySized = false;
+  bool bodyStarted = false;
+  bool keepBody = true;  // false for a status outside 200 to 299
+  size_t received = 0;
   bool replyTooLarge = false;
   ConnectionsTotalsReader totalsReader;
+  // During totals() only: a reply of ConnectionsTotalsReader::kStreamFrom
+  // bytes or more (announced, or once received) is read as it arrives, so
+  // that it is never held whole. `streamError` is the stream's own error,
+  // which ended the transfer.
+  bool streamBigReply = false;
+  std::optional<TotalsStream> stream;
+  std::exception_ptr streamError;
   // Declared last, so destroyed first: the easy handle refers to the URL,
   // the header lists and the buffers above.
   std::unique_ptr<CURLU, UrlCleanup> urlHandle;
@@ -142,8 +162,12 @@ ClashClient::Impl::Impl(const std::string& secret) {
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kIdleLimitSeconds);
 }
 
-bool ClashClient::Impl::sizeFromAnnouncedLength() {
-  replySized = true;
+bool ClashClient::Impl::prepareForBody() {
+  bodyStarted = true;
+  long status = 0;
+  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+  // A failed call returns no body: it is received and dropped.
+  keepBody = status >= 200 && status <= 299;
   curl_off_t announced = -1;
   if (curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) != CURLE_OK ||
       announced <= 0) {
@@ -152,28 +176,61 @@ bool ClashClient::Impl::sizeFromAnnouncedLength() {
   if (static_cast<uint64_t>(announced) > kMaxReplyBytes) {
     return false;
   }
-  reply.reserve(static_cast<size_t>(announced));
+  if (!keepBody) {
+    return true;
+  }
+  if (streamBigReply && static_cast<uint64_t>(announced) >= ConnectionsTotalsReader::kStreamFrom) {
+    startStreaming();
+  } else {
+    reply.reserve(static_cast<size_t>(announced));
+  }
   return true;
+}
+
+void ClashClient::Impl::startStreaming() {
+  stream.emplace();
+  stream->feed(reply.view());
+  reply.clear();
+  reply.fitTo(0, kShrinkFactor);
+  releaseFreedMemory();
+}
+
+void ClashClient::Impl::take(std::string_view bytes) {
+  if (!keepBody) {
+    return;
+  }
+  if (!stream && streamBigReply &&
+      reply.size() + bytes.size() >= ConnectionsTotalsReader::kStreamFrom) {
+    startStreaming();
+  }
+  if (stream) {
+    stream->feed(bytes);
+  } else {
+    reply.append(bytes.data(), bytes.size());
+  }
 }
 
 size_t ClashClient::Impl::collect(char* data, size_t size, size_t count, void* context) {
   auto* self = static_cast<Impl*>(context);
   const size_t length = size * count;
-  PaddedBuffer& reply = self->reply;
   // curl ends the transfer with a write error when this returns less than
   // `length`; no exception may cross its C frames.
   try {
-    if (!self->replySized && !self->sizeFromAnnouncedLength()) {
+    if (!self->bodyStarted && !self->prepareForBody()) {
       self->replyTooLarge = true;
       return 0;
     }
-    if (length > kMaxReplyBytes - reply.size()) {
+    if (length > kMaxReplyBytes - self->received) {
       self->replyTooLarge = true;
       return 0;
     }
-    reply.append(data, length);
+    self->received += length;
+    self->take(std::string_view(data, length));
   } catch (const std::bad_alloc&) {
     self->replyTooLarge = true;
+    return 0;
+  } catch (...) {
+    self->streamError = std::current_exception();
     return 0;
   }
   return length;
@@ -220,8 +277,12 @@ void ClashClient::Impl::perform(const std::string& method, const std::string& ur
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, body ? bodyHeaders.get() : plainHeaders.get());
 
   reply.clear();
-  replySized = false;
+  bodyStarted = false;
+  keepBody = true;
+  received = 0;
   replyTooLarge = false;
+  stream.reset();
+  streamError = nullptr;
   errorText[0] = '\0';
   const auto started = std::chrono::steady_clock::now();
   const CURLcode result = curl_easy_perform(easy);
@@ -230,6 +291,10 @@ void ClashClient::Impl::perform(const std::string& method, const std::string& ur
   if (result != CURLE_OK) {
     reply.clear();
     reply.fitTo(0, kShrinkFactor);
+    stream.reset();
+    if (streamError) {
+      std::rethrow_exception(streamError);  // the body is no JSON: the parser's own error
+    }
     // The idle and connect limits end a call with the same code; only the
     // overall bound has its own message. curl's clock may fire that bound a
     // hair before ours reads 5 seconds, hence the margin.
@@ -268,13 +333,21 @@ std::string ClashClient::request(const std::string& method, const std::string& p
 TrafficTotals ClashClient::totals() {
   std::lock_guard lock(impl_->mutex);
   const std::string path = "/connections";
-  impl_->perform("GET", "http://127.0.0.1:" + std::to_string(port_) + path, path, std::nullopt);
-  PaddedBuffer& reply = impl_->reply;
+  Impl& impl = *impl_;
   struct Fit {
-    PaddedBuffer& reply;
-    ~Fit() { reply.fitTo(reply.size(), kShrinkFactor); }
-  } fit{reply};
-  return impl_->totalsReader.readPadded(reply.view());
+    Impl& impl;
+    ~Fit() {
+      impl.streamBigReply = false;
+      impl.stream.reset();
+      impl.reply.fitTo(impl.reply.size(), kShrinkFactor);
+    }
+  } fit{impl};
+  impl.streamBigReply = true;
+  impl.perform("GET", "http://127.0.0.1:" + std::to_string(port_) + path, path, std::nullopt);
+  if (impl.stream) {
+    return impl.stream->finish();
+  }
+  return impl.totalsReader.readPadded(impl.reply.view());
 }
 
 void ClashClient::closeConnection() {

@@ -39,9 +39,12 @@ class ClashClient {
                       const std::optional<std::string>& body = std::nullopt);
 
   // "uploadTotal" and "downloadTotal" of GET /connections, read by a
-  // ConnectionsTotalsReader kept with the client. Throws what request()
-  // throws (a reply announced or grown beyond 256 MiB is "reply too large"),
-  // and what ConnectionsTotalsReader::read() throws for a bad body.
+  // ConnectionsTotalsReader kept with the client; a reply that is announced
+  // or grows to ConnectionsTotalsReader::kStreamFrom bytes is read by a
+  // TotalsStream as it arrives instead, and never held whole. Throws what
+  // request() throws (a reply announced or grown beyond 256 MiB is "reply
+  // too large"), and what ConnectionsTotalsReader::read() throws for a bad
+  // body; a streamed body that is no JSON ends the transfer at once.
   TrafficTotals totals();
 
   // Closes the kept-alive connection, if any; the next call opens a new one.

@@ -6,47 +6,39 @@
 // buffers from call to call, sized to what recent replies needed: a reply
 // that shrinks a lot gives their memory back.
 //
-// Ordinary replies take simdjson's fast, validating DOM parse, which writes
-// a tape and copies the strings: its peak is about 3.6 times the reply. From
-// kOnDemandFrom bytes on, a reply is read with simdjson's On-Demand API
-// instead, every value visited so that it is validated as fully as by the
-// DOM: it keeps only the structural indexes (4 bytes per token, about 0.7
-// times a reply), for a peak of about 1.7 times the reply, at about 40% of
-// the DOM's speed. Both reject and accept the same bodies.
-//
-// A number neither parse can hold (an integer beyond 64 bits, anywhere)
-// sends the reply through a slower reader that holds such an integer as a
-// double; so such a reply is still read, its totals saturating. That reader
-// also takes a big reply nested deeper than the walk recurses (64 levels).
+// Small replies take simdjson's fast, validating DOM parse, which writes a
+// tape and copies the strings: its peak is about 3.6 times the reply. From
+// kStreamFrom bytes on, a reply is read by a TotalsStream instead, which
+// validates as strictly but keeps nothing of the reply: no memory beyond the
+// reply itself (ClashClient does not even hold the reply), at about three
+// quarters of the DOM's speed. Both reject and accept the same bodies. The
+// stream also reads what the DOM cannot hold, an integer beyond 64 bits
+// anywhere, as a double: so such a reply is still read, its totals
+// saturating.
 //
 // Thread safety: none; one reader per thread (ClashClient serialises its own).
 #ifndef TARQ_CLASH_CONNECTIONS_TOTALS_H_
 #define TARQ_CLASH_CONNECTIONS_TOTALS_H_
 
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <string_view>
 
-namespace tarq {
+#include "clash/traffic_totals.h"
 
-struct TrafficTotals {
-  int64_t up = 0;
-  int64_t down = 0;
-  friend bool operator==(const TrafficTotals&, const TrafficTotals&) = default;
-};
+namespace tarq {
 
 class ConnectionsTotalsReader {
  public:
   // Readable bytes that readPadded() needs past the end of the body.
   static constexpr size_t kPadding = 64;
 
-  // Replies of this many bytes and more take the On-Demand path: below it
-  // the DOM's extra memory stays under about 42 MB, and its speed is kept
-  // for what an ordinary engine sends (up to about 37,000 connections).
-  static constexpr size_t kOnDemandFrom = size_t{16} << 20;
+  // Replies of this many bytes and more (about 2,300 connections) are
+  // streamed: below it the DOM's extra memory stays under about 3 MB, and its
+  // speed is kept for small replies.
+  static constexpr size_t kStreamFrom = size_t{1} << 20;
 
-  explicit ConnectionsTotalsReader(size_t onDemandFrom = kOnDemandFrom);
+  explicit ConnectionsTotalsReader(size_t streamFrom = kStreamFrom);
   ~ConnectionsTotalsReader();
   ConnectionsTotalsReader(const ConnectionsTotalsReader&) = delete;
   ConnectionsTotalsReader& operator=(const ConnectionsTotalsReader&) = delete;
@@ -64,16 +56,15 @@ class ConnectionsTotalsReader {
   TrafficTotals read(std::string_view body);
 
   // The same for a body followed in memory by at least kPadding readable
-  // bytes: read in place, without a copy.
+  // bytes: read in place, without a copy (a streamed body needs none).
   TrafficTotals readPadded(std::string_view body);
 
  private:
   struct Parser;
   TrafficTotals readDom(std::string_view body);
-  TrafficTotals readOnDemand(std::string_view body);
 
   std::unique_ptr<Parser> parser_;
-  const size_t onDemandFrom_;
+  const size_t streamFrom_;
 };
 
 }  // namespace tarq

@@ -1,16 +1,19 @@
 // The two ways the /connections reader parses a reply (the DOM for ordinary
-// replies, the On-Demand walk for big ones) must accept and reject the same
-// bodies and read the same totals: each body goes through both. The cases of
-// connections_totals_test.cc go through both too; these add what only a
-// validating walk of every value can get wrong.
+// replies, the stream for big ones) must accept and reject the same bodies
+// and read the same totals: each body goes through both, and through the
+// stream once more cut in two at every byte, as a transfer may cut it. The
+// cases of connections_totals_test.cc go through both too; these add what
+// only a parser of every value can get wrong.
 #include <gtest/gtest.h>
 #include <simdjson.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
 #include "clash/clash_error.h"
 #include "clash/connections_totals.h"
+#include "clash/totals_stream.h"
 
 namespace tarq {
 namespace {
@@ -33,12 +36,40 @@ Result readWith(ConnectionsTotalsReader& reader, const std::string& body) {
   }
 }
 
+// The body fed to a TotalsStream in two pieces, the first `cut` bytes long.
+Result streamCut(std::string_view body, size_t cut) {
+  TotalsStream stream;
+  try {
+    stream.feed(body.substr(0, cut));
+    stream.feed(body.substr(cut));
+    return {Outcome::kTotals, stream.finish()};
+  } catch (const simdjson::simdjson_error&) {
+    return {Outcome::kNotJson, {}};
+  } catch (const ClashError&) {
+    return {Outcome::kBadReply, {}};
+  }
+}
+
 std::string nested(size_t levels) {
   return R"({"uploadTotal":3,"x":)" + std::string(levels, '[') + std::string(levels, ']') + "}";
 }
 
-TEST(ConnectionsTotalsPathsTest, DomAndOnDemandAgree) {
+// 2^1024 - 2^970: halfway between the largest double and the next power of
+// two. It and all above it are beyond the range of a double.
+constexpr char kHalfwayBeyondDoubles[] =
+    "17976931348623158079372897140530341507993413271003782693617377898044496829276475094664901797"
+    "75872070963302864166928879109465555478519404026306574886715058206819089020007083836762738548"
+    "45817711531764475730270069855571366959622842914819860834936475292719074168444365510704342711"
+    "559699508093042880177904174497792";
+
+std::string totalOf(const std::string& number) {
+  return R"({"uploadTotal":)" + number + "}";
+}
+
+TEST(ConnectionsTotalsPathsTest, DomAndStreamAgreeWhereverTheBodyIsCut) {
   const std::string big = "18446744073709551617";
+  std::string belowHalfway = kHalfwayBeyondDoubles;
+  belowHalfway.back() = '1';
   const struct {
     std::string body;
     std::optional<TrafficTotals> totals;  // none: rejected
@@ -55,6 +86,11 @@ TEST(ConnectionsTotalsPathsTest, DomAndOnDemandAgree) {
       {R"({"uploadTotal":18446744073708446744073709551615,"downloadTotal":-92233720362036854775808})",
        TrafficTotals{INT64_MAX, INT64_MIN}},
       {R"({"x":[)" + big + R"(],"uploadTotal":1})", TrafficTotals{1, 0}},
+      // Past 800 digits only whether a non-zero one follows counts.
+      {totalOf(belowHalfway + "." + std::string(900, '9')), TrafficTotals{INT64_MAX, 0}},
+      {totalOf(kHalfwayBeyondDoubles + ("." + std::string(900, '0')) + "1"), std::nullopt},
+      {totalOf(kHalfwayBeyondDoubles + std::string(".0")), std::nullopt},
+      {totalOf("-0." + std::string(900, '0') + "1e-2"), TrafficTotals{}},
       {nested(63), TrafficTotals{3, 0}},
       {nested(64), TrafficTotals{3, 0}},
       {nested(1023), TrafficTotals{3, 0}},
@@ -83,6 +119,16 @@ TEST(ConnectionsTotalsPathsTest, DomAndOnDemandAgree) {
       {"{\"connections\":[\"\xc3\"]}", std::nullopt},
       {R"({"connections":[{}})", std::nullopt},
       {R"({"connections":[{}]})", TrafficTotals{}},
+      {R"({"up\u006coadTotal":5,"downloadTotal\u0000":6,"x":"\ud83d\ude00 \u00e9 \/ \b\f\n\r\t)"
+       R"( \\ \"","\u00fcber":"caf)"
+       "\xc3\xa9 \xf0\x9f\x98\x80"
+       R"(","downloadTotal":true})",
+       TrafficTotals{5, 1}},
+      {"{\"x\":\"\xe0\x9f\x80\"}", std::nullopt},      // overlong
+      {"{\"x\":\"\xed\xa0\x80\"}", std::nullopt},      // a surrogate
+      {"{\"x\":\"\xf4\x90\x80\x80\"}", std::nullopt},  // beyond U+10FFFF
+      {R"({"x":"\udc00"})", std::nullopt},
+      {R"({"x":"\ud800\u0041"})", std::nullopt},
       {R"({"a":{"b":1})", std::nullopt},
       {R"({"a":1}])", std::nullopt},
       {std::string("{\"a\":1}\0", 8), std::nullopt},
@@ -91,19 +137,22 @@ TEST(ConnectionsTotalsPathsTest, DomAndOnDemandAgree) {
       {"   ", std::nullopt},
   };
   ConnectionsTotalsReader dom(SIZE_MAX);
-  ConnectionsTotalsReader onDemand(0);
+  ConnectionsTotalsReader stream(0);
   for (const auto& [body, totals] : cases) {
     const Result expected =
         totals ? Result{Outcome::kTotals, *totals} : Result{Outcome::kNotJson, {}};
     EXPECT_EQ(readWith(dom, body), expected) << "DOM: " << body.substr(0, 80);
-    EXPECT_EQ(readWith(onDemand, body), expected) << "On-Demand: " << body.substr(0, 80);
+    EXPECT_EQ(readWith(stream, body), expected) << "stream: " << body.substr(0, 80);
+    for (size_t cut = 0; cut <= std::min<size_t>(body.size(), 200); ++cut) {
+      EXPECT_EQ(streamCut(body, cut), expected) << "cut at " << cut << ": " << body.substr(0, 80);
+    }
   }
   for (const std::string& array :
        {std::string("[]"), "[" + big + "]", std::string(R"([{"a":1}])")}) {
     EXPECT_EQ(readWith(dom, array).outcome, Outcome::kBadReply) << array;
-    EXPECT_EQ(readWith(onDemand, array).outcome, Outcome::kBadReply) << array;
+    EXPECT_EQ(readWith(stream, array).outcome, Outcome::kBadReply) << array;
   }
-  EXPECT_EQ(readWith(onDemand, "[1 2]").outcome, Outcome::kNotJson);
+  EXPECT_EQ(readWith(stream, "[1 2]").outcome, Outcome::kNotJson);
 }
 
 }  // namespace

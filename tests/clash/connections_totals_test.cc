@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <limits>
 #include <string>
 #include <thread>
@@ -47,7 +48,7 @@ class ConnectionsTotalsTest : public ::testing::Test {
   ClashApiServer server_;
   ClashClient client_{server_.port(), ""};
   ConnectionsTotalsReader reader_;
-  ConnectionsTotalsReader walk_{0};  // the On-Demand walk of big replies, for every body
+  ConnectionsTotalsReader stream_{0};  // the stream that big replies take, for every body
 };
 
 TEST_F(ConnectionsTotalsTest, ReadsTheTotalsConvertingSaturatingOrIgnoringWhatIsNoInteger) {
@@ -80,7 +81,7 @@ TEST_F(ConnectionsTotalsTest, ReadsTheTotalsConvertingSaturatingOrIgnoringWhatIs
   for (const auto& [body, expected] : cases) {
     EXPECT_EQ(totalsOf(body), expected) << body.substr(0, 80);
     EXPECT_EQ(reader_.read(body), expected) << body.substr(0, 80);
-    EXPECT_EQ(walk_.read(body), expected) << body.substr(0, 80);
+    EXPECT_EQ(stream_.read(body), expected) << body.substr(0, 80);
   }
 }
 
@@ -109,7 +110,7 @@ TEST_F(ConnectionsTotalsTest, WhatIsNoJsonObjectFails) {
   for (const std::string& body : refused) {
     EXPECT_THROW(totalsOf(body), simdjson::simdjson_error) << body.substr(0, 60);
     EXPECT_THROW(reader_.read(body), simdjson::simdjson_error) << body.substr(0, 60);
-    EXPECT_THROW(walk_.read(body), simdjson::simdjson_error) << body.substr(0, 60);
+    EXPECT_THROW(stream_.read(body), simdjson::simdjson_error) << body.substr(0, 60);
   }
   for (const std::string& body : {std::string("[]"), withHuge("[H]")}) {
     try {
@@ -120,7 +121,7 @@ TEST_F(ConnectionsTotalsTest, WhatIsNoJsonObjectFails) {
       EXPECT_EQ(error.errorDescription(), "clash api: unreadable reply");
     }
     EXPECT_THROW(reader_.read(body), ClashError);
-    EXPECT_THROW(walk_.read(body), ClashError);
+    EXPECT_THROW(stream_.read(body), ClashError);
   }
 }
 
@@ -131,25 +132,86 @@ size_t heldBytes() {
   return info.uordblks + info.hblkhd;
 }
 
-// A server on loopback that announces `length` bytes of reply and closes.
-int announceAndClose(size_t length, std::thread& server) {
+// A server on loopback that answers one request with `head` (the status
+// line and headers) and then `body`, and closes.
+int answerOnce(std::string head, std::string body, std::thread& server) {
   const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{.sin_family = AF_INET, .sin_addr = {htonl(INADDR_LOOPBACK)}};
   socklen_t size = sizeof address;
   auto* raw = reinterpret_cast<sockaddr*>(&address);
   EXPECT_EQ(
       ::bind(listener, raw, size) | ::listen(listener, 1) | ::getsockname(listener, raw, &size), 0);
-  server = std::thread([listener, length] {
+  server = std::thread([listener, reply = head + "\r\n" + body] {
     const int peer = ::accept(listener, nullptr, nullptr);
     char request[4096];
     (void)!::read(peer, request, sizeof request);
-    const std::string head =
-        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n{";
-    (void)!::write(peer, head.data(), head.size());
+    for (size_t at = 0; at < reply.size();) {
+      const ssize_t sent = ::send(peer, reply.data() + at, reply.size() - at, MSG_NOSIGNAL);
+      if (sent <= 0) {
+        break;  // the client has given up on the reply
+      }
+      at += static_cast<size_t>(sent);
+    }
     ::close(peer);
     ::close(listener);
   });
   return ntohs(address.sin_port);
+}
+
+// `body` in chunks of 64 KiB, without a length, as the engine sends it.
+std::string chunked(std::string_view body) {
+  std::string encoded;
+  for (size_t at = 0; at < body.size(); at += 65536) {
+    const std::string_view piece = body.substr(at, 65536);
+    char size[32];
+    std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+    encoded.append(size).append(piece).append("\r\n");
+  }
+  return encoded + "0\r\n\r\n";
+}
+
+// From a megabyte on, a reply is read as it arrives, with or without its
+// length: the client keeps nothing of it, a body that is no JSON fails with
+// the parser's error, and a failure status is no parse at all.
+TEST_F(ConnectionsTotalsTest, BigRepliesAreReadAsTheyArrive) {
+  const std::string big = connectionsBody(5000, 7, 8);  // 2.2 MB
+  std::string broken = big;
+  broken.replace(broken.find("\"rule\"", broken.size() - 600), 6, "\"rule\" tru");
+  const std::string huge =
+      withHuge(R"({"uploadTotal":H,"x":")") + std::string(3 << 20, 'x') + "\"}";
+  // What the client holds after the call (the server may free its copy of
+  // the reply meanwhile).
+  ptrdiff_t kept = 0;
+  const auto serve = [&kept](const std::string& body, bool withLength) {
+    std::thread server;
+    ClashClient client(answerOnce(withLength ? "HTTP/1.1 200 OK\r\nContent-Length: " +
+                                                   std::to_string(body.size()) + "\r\n"
+                                             : "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n",
+                                  withLength ? body : chunked(body), server),
+                       "");
+    struct Join {
+      std::thread& server;
+      ~Join() { server.join(); }
+    } join{server};
+    const size_t before = heldBytes();
+    const TrafficTotals totals = client.totals();
+    kept = static_cast<ptrdiff_t>(heldBytes()) - static_cast<ptrdiff_t>(before);
+    return totals;
+  };
+  for (const bool withLength : {true, false}) {
+    SCOPED_TRACE(withLength ? "with a length" : "chunked");
+    EXPECT_EQ(serve(big, withLength), (TrafficTotals{7, 8}));
+    EXPECT_LT(kept, 64 << 10);
+    EXPECT_EQ(serve(huge, withLength), (TrafficTotals{kMax, 0}));
+    EXPECT_THROW(serve(broken, withLength), simdjson::simdjson_error);
+  }
+  server_.setFault("GET", "/connections", ClashFault{500, broken});
+  try {
+    client_.totals();
+    ADD_FAILURE() << "no error";
+  } catch (const ClashError& error) {
+    EXPECT_EQ(error.status(), 500);
+  }
 }
 
 TEST_F(ConnectionsTotalsTest, MemoryForAHugeReplyIsGivenBackWhenRepliesShrink) {
@@ -161,7 +223,10 @@ TEST_F(ConnectionsTotalsTest, MemoryForAHugeReplyIsGivenBackWhenRepliesShrink) {
 
   // A reply announced beyond the limit is refused before it is received.
   std::thread announcer;
-  ClashClient refusing(announceAndClose(size_t{300} << 20, announcer), "");
+  ClashClient refusing(
+      answerOnce("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size_t{300} << 20) + "\r\n",
+                 "{", announcer),
+      "");
   try {
     refusing.totals();
     ADD_FAILURE() << "no error";
