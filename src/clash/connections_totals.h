@@ -10,8 +10,8 @@
 // tape and copies the strings: its peak is about 3.6 times the reply. From
 // kStreamFrom bytes on, a reply is read by a TotalsStream instead, which
 // validates as strictly but keeps nothing of the reply: no memory beyond the
-// reply itself (ClashClient does not even hold the reply), at about three
-// quarters of the DOM's speed. Both reject and accept the same bodies. The
+// reply itself (ClashClient does not even hold the reply), at about 85% of
+// the DOM's speed. Both reject and accept the same bodies. The
 // stream also reads what the DOM cannot hold, an integer beyond 64 bits
 // anywhere, as a double: so such a reply is still read, its totals
 // saturating.

@@ -83,6 +83,7 @@ class TotalsStream {
   [[noreturn]] void fail(simdjson::error_code error);
 
   const char* readStructure(const char* at, const char* end);
+  const char* skipSeparator(const char* at, const char* end);
   // Fails unless the byte just read may come here.
   void expect(bool allowed);
   void startValue(char first);
