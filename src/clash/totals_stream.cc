@@ -177,17 +177,7 @@ const char* TotalsStream::readStructure(const char* at, const char* end) {
         } else {
           startValue(byte);
         }
-        if (!capturing_) {
-          // Most strings are plain text up to their closing quote.
-          at = skipPlainText(at, end);
-          if (at < end && *at == '"') {
-            ++at;
-            endString();
-            at = skipSeparator(at, end);
-            break;
-          }
-        }
-        at = readString(at, end);
+        at = endsPlainly(at, end) ? skipSeparator(at, end) : readString(at, end);
         break;
       case ':':
         expect(mode_ == Mode::kColon);
@@ -308,14 +298,24 @@ void TotalsStream::close(char bracket) {
   mode_ = Mode::kString;
 }
 
+// Most strings are plain text up to their closing quote: stepped over here,
+// and ended, without the general loop below.
+[[gnu::always_inline]] inline bool TotalsStream::endsPlainly(const char*& at, const char* end) {
+  if (stringPart_ != StringPart::kText || capturing_) {
+    return false;
+  }
+  at = skipPlainText(at, end);
+  if (at == end || *at != '"') {
+    return false;
+  }
+  ++at;
+  endString();
+  return true;
+}
+
 const char* TotalsStream::readString(const char* at, const char* end) {
-  if (stringPart_ == StringPart::kText && !capturing_) {
-    // Most strings are plain text up to their closing quote.
-    at = skipPlainText(at, end);
-    if (at < end && *at == '"') {
-      endString();
-      return at + 1;
-    }
+  if (endsPlainly(at, end)) {
+    return at;
   }
   while (at < end) {
     const auto byte = static_cast<unsigned char>(*at);
@@ -422,36 +422,21 @@ void TotalsStream::startUtf8(unsigned char lead) {
 
 void TotalsStream::endEscape(char escaped) {
   stringPart_ = StringPart::kText;
-  switch (escaped) {
-    case '"':
-    case '\\':
-    case '/':
-      capture(static_cast<unsigned char>(escaped));
-      return;
-    case 'b':
-      capture('\b');
-      return;
-    case 'f':
-      capture('\f');
-      return;
-    case 'n':
-      capture('\n');
-      return;
-    case 'r':
-      capture('\r');
-      return;
-    case 't':
-      capture('\t');
-      return;
-    case 'u':
-      stringPart_ = StringPart::kHex;
-      lowSurrogate_ = false;
-      hexDigits_ = 0;
-      hexValue_ = 0;
-      return;
-    default:
-      fail(simdjson::STRING_ERROR);
+  if (escaped == 'u') {
+    stringPart_ = StringPart::kHex;
+    lowSurrogate_ = false;
+    hexDigits_ = 0;
+    hexValue_ = 0;
+    return;
   }
+  // The one-letter escapes, and what each stands for.
+  constexpr std::string_view kEscapes = "\"\\/bfnrt";
+  constexpr std::string_view kMeanings = "\"\\/\b\f\n\r\t";
+  const size_t found = kEscapes.find(escaped);
+  if (found == std::string_view::npos) {
+    fail(simdjson::STRING_ERROR);
+  }
+  capture(static_cast<unsigned char>(kMeanings[found]));
 }
 
 void TotalsStream::endHexUnit() {

@@ -93,6 +93,7 @@ class TotalsStream {
 
   void startString(bool key);
   const char* readString(const char* at, const char* end);
+  bool endsPlainly(const char*& at, const char* end);
   void startUtf8(unsigned char lead);
   void endEscape(char escaped);
   void endHexUnit();
