@@ -6,7 +6,7 @@ find_package(simdjson REQUIRED)
 find_package(nlohmann_json 3.10 REQUIRED)
 find_package(PkgConfig REQUIRED)
 
-if(TARQ_BUILD_TOOLS OR TARQ_BUILD_TESTS OR TARQ_BUILD_BENCHMARKS)
+if(TARQ_BUILD_TOOLS OR TARQ_BUILD_DAEMON OR TARQ_BUILD_TESTS OR TARQ_BUILD_BENCHMARKS)
   pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
   find_package(CLI11 REQUIRED)
 endif()

@@ -11,8 +11,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "daemon/core/readiness_probe.h"
 #include "fuzz_check.h"
-#include "helperd/readiness_probe.h"
 #include "tarq-simengine/engine_config.h"
 
 namespace {

@@ -17,9 +17,9 @@
 #include <set>
 #include <string>
 
+#include "daemon/core/helper_requests.h"
 #include "fuzz_check.h"
 #include "helper/helper_client.h"
-#include "helperd/helper_requests.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #            macos/Classes per source in src/ (the Linux in-process host
 #            aside), and none that names a missing source.
 #   helper   the same compile as bridge for the helper daemon's macOS
-#            sources (tools/tarq-helper/mac), against the Security framework
+#            sources (daemon/tarq-helper/mac), against the Security framework
 #            stubs and the repository's headers.
 #   link     every file that the podspec's source_files pattern selects is
 #            compiled to an object as far as Linux allows, then all objects
@@ -31,7 +31,7 @@ cd "$(dirname "$0")/.."
 
 clangxx=${CLANGXX:-clang++}
 classes=macos/Classes
-helper_mac=tools/tarq-helper/mac
+helper_mac=daemon/tarq-helper/mac
 warnings=(-Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast -Wcast-align
   -Woverloaded-virtual -Wnull-dereference -Wformat=2 -Werror)
 runtime=(-fobjc-arc -fblocks -fobjc-runtime=macosx-13.0 -Imacos/stubs)

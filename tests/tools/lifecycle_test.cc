@@ -5,7 +5,7 @@
 #include <signal.h>
 #include <stdlib.h>
 
-#include "tests/tools/helper_fixture.h"
+#include "tests/daemon/helper_fixture.h"
 
 namespace tarq::testing {
 namespace {

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "tests/support/temp_dir.h"
-#include "tests/tools/tool_process.h"
+#include "tests/support/tool_process.h"
 
 namespace tarq::testing {
 namespace {

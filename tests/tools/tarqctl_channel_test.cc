@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/temp_dir.h"
-#include "tests/tools/tool_process.h"
+#include "tests/support/tool_process.h"
 
 namespace tarq::testing {
 namespace {

@@ -1,0 +1,58 @@
+// The helper daemon's side of the line protocol: one request object in, one
+// reply object out.
+//
+//   {"op":"status"}  -> {"ok":true,"running":R,"pid":P,"build":B[,"error":E]}
+//   {"op":"start","config_path":PATH[,"selected":TAG]} -> {"ok":true} | {"ok":false,"error":E}
+//   {"op":"stop"}    -> {"ok":true}
+//
+// Malformed lines and unknown ops get {"ok":false,"error":REASON}; nothing a
+// caller sends can stop the daemon. Callers come here already admitted by
+// the caller policy. "selected" is accepted and left alone: the plug-in selects the
+// outbound through the Clash API itself.
+//
+// Thread safety: handle() may be called from several threads at once.
+#ifndef TARQ_DAEMON_CORE_HELPER_REQUESTS_H_
+#define TARQ_DAEMON_CORE_HELPER_REQUESTS_H_
+
+#include <sys/types.h>
+
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "caller_policy.h"
+#include "engine_process.h"
+
+namespace tarq {
+
+inline constexpr char kConfigCopyName[] = "config.json";
+
+class HelperRequests {
+ public:
+  // `stateFolder` is private (0700) and holds the configuration copy.
+  HelperRequests(EngineProcess& engine, std::string stateFolder, std::string build,
+                 std::function<void(const std::string&)> log);
+
+  // The reply line, without its line feed, to one request line.
+  std::string handle(const std::string& line, const CallerVerdict& caller);
+
+  // Stops the engine and removes the configuration copy.
+  void shutdown();
+
+ private:
+  std::string start(const std::string& configPath, const CallerVerdict& caller);
+  std::string stop();
+  std::string status();
+  void removeCopy();
+
+  EngineProcess& engine_;
+  const std::string stateFolder_;
+  const std::string build_;
+  const std::function<void(const std::string&)> log_;
+  // Serialises "start" and "stop", which replace or remove the one copy.
+  std::mutex lifecycle_;
+};
+
+}  // namespace tarq
+
+#endif  // TARQ_DAEMON_CORE_HELPER_REQUESTS_H_

@@ -1,0 +1,21 @@
+// Whether a freshly launched engine is serving yet: its configuration names
+// the Clash API's address, and the engine is up once that accepts a TCP
+// connection. The helper watches a new engine until it serves or exits, so
+// that a configuration the engine rejects shows in the very next "status"
+// instead of as a Clash API that never answers.
+#ifndef TARQ_DAEMON_CORE_READINESS_PROBE_H_
+#define TARQ_DAEMON_CORE_READINESS_PROBE_H_
+
+#include <functional>
+#include <string>
+
+namespace tarq {
+
+// A probe for experimental.clash_api.external_controller of `configText`;
+// an empty function when the text names no numeric address (the engine may
+// still accept the configuration: it just cannot be probed).
+std::function<bool()> clashApiProbe(const std::string& configText);
+
+}  // namespace tarq
+
+#endif  // TARQ_DAEMON_CORE_READINESS_PROBE_H_

@@ -1,0 +1,150 @@
+// tarq-helper serves the helper's contract: it runs the engine on a private
+// copy of the caller's file, reports how the engine ended, and refuses
+// callers, files and requests it must not serve. What one request may cost
+// it (its line, its nesting, the configuration it names) is bounded.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "tests/daemon/helper_fixture.h"
+
+namespace tarq::testing {
+namespace {
+
+class HelperProtocolTest : public HelperFixture {
+ protected:
+  void SetUp() override {
+    writeFile(config_, engineConfig(freeLoopbackPort(), "s"));
+    startHelper({"--allow-uid", std::to_string(getuid())});
+  }
+};
+
+TEST_F(HelperProtocolTest, RunsTheEngineOnAPrivateCopyUntilStopped) {
+  EXPECT_EQ(status(),
+            json({{"ok", true}, {"running", false}, {"pid", 0}, {"build", "tarq-helper 0.1.0"}}));
+  EXPECT_EQ(start(config_), json({{"ok", true}}));
+  json running = status();
+  EXPECT_EQ(running["running"], true);
+  EXPECT_GT(running["pid"].get<int>(), 0);
+  EXPECT_FALSE(running.contains("error"));
+  struct stat copy {};
+  ASSERT_EQ(stat(dir_.file("state/config.json").c_str(), &copy), 0);
+  EXPECT_EQ(copy.st_mode & 0777, 0600u);
+
+  EXPECT_EQ(request({{"op", "stop"}}), json({{"ok", true}}));
+  json stopped = status();
+  EXPECT_EQ(stopped["running"], false);
+  EXPECT_FALSE(stopped.contains("error"));
+  EXPECT_NE(access(dir_.file("state/config.json").c_str(), F_OK), 0);
+}
+
+TEST_F(HelperProtocolTest, ReportsHowTheEngineEndedAndStopsItOnSigterm) {
+  writeFile(dir_.file("broken.json"), "{");
+  EXPECT_EQ(start(dir_.file("broken.json")), json({{"ok", true}}));
+  EXPECT_TRUE(eventually([&] { return status()["error"] == "exit status 1"; }));
+  EXPECT_EQ(status()["running"], false);
+
+  ASSERT_EQ(start(config_)["ok"], true);
+  pid_t engine = status()["pid"].get<pid_t>();
+  ASSERT_GT(engine, 0);  // kill(0) would end the whole test run
+  kill(engine, SIGKILL);
+  // The private copy goes as soon as the engine has.
+  EXPECT_TRUE(eventually([&] {
+    return status()["error"] == "killed by signal 9" &&
+           access(dir_.file("state/config.json").c_str(), F_OK) != 0;
+  }));
+
+  ASSERT_EQ(start(config_)["ok"], true);
+  engine = status()["pid"].get<pid_t>();
+  ASSERT_GT(engine, 0);
+  helper_->signal(SIGTERM);
+  EXPECT_EQ(helper_->waitForExit(), 0);
+  EXPECT_NE(access(socket_.c_str(), F_OK), 0);
+  EXPECT_NE(kill(engine, 0), 0);
+}
+
+TEST_F(HelperProtocolTest, RefusesConfigPathsThatAreNotTheCallersOwnRegularFiles) {
+  symlink(config_.c_str(), dir_.file("link.json").c_str());
+  EXPECT_EQ(start(dir_.file("link.json")),
+            json({{"ok", false}, {"error", "config_path is a symbolic link"}}));
+  EXPECT_EQ(start(dir_.path())["error"], "config_path is not a regular file");
+  EXPECT_EQ(start("config.json")["error"], "config_path must be an absolute path");
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(config_.c_str(), kNobody, kNobody), 0);
+    EXPECT_EQ(start(config_)["error"], "config_path is not owned by the caller (uid 0)");
+  }
+  EXPECT_EQ(status()["running"], false);
+}
+
+TEST_F(HelperProtocolTest, RefusesBadRequestsWhileAStuckClientHoldsUpNobody) {
+  int stuck = connectUnix(socket_);
+  ASSERT_GE(stuck, 0);
+  const std::string status = R"({"op":"status"})";
+  const std::string longest = status + std::string(65536 - status.size(), ' ');
+  const std::pair<std::string, json> cases[] = {
+      {R"({"op":"reboot"})", {{"ok", false}, {"error", "unknown op \"reboot\""}}},
+      {"not json", {{"ok", false}, {"error", "malformed request: expected one JSON object"}}},
+      {R"({"op":1})", {{"ok", false}, {"error", "malformed request: \"op\" must be a string"}}},
+      {longest + " ", {{"ok", false}, {"error", "request too long"}}},
+      {R"({"op":)" + std::string(20000, '[') + std::string(20000, ']') + "}",
+       {{"ok", false}, {"error", "malformed request: nested too deeply"}}},
+  };
+  for (const auto& [line, reply] : cases) {
+    EXPECT_EQ(json::parse(helperExchange(socket_, line), nullptr, false), reply)
+        << line.substr(0, 40);
+  }
+  EXPECT_EQ(request({{"op", "start"}})["ok"], false);
+  EXPECT_EQ(json::parse(helperExchange(socket_, longest))["ok"], true);  // the limit exactly
+  close(stuck);
+}
+
+// The helper's peak resident memory in KiB, from its /proc status.
+[[maybe_unused]] long peakKiBOfPeer(const std::string& socketPath) {
+  int connection = connectUnix(socketPath);
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &size);
+  close(connection);
+  std::ifstream file("/proc/" + std::to_string(peer.pid) + "/status");
+  for (std::string line; std::getline(file, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) {
+      return std::stol(line.substr(6));
+    }
+  }
+  return -1;
+}
+
+TEST_F(HelperProtocolTest, ReadsAHugeNestedConfigurationInBoundedMemory) {
+  constexpr size_t kLevels = 8 * 1024 * 1024;  // 16 MiB, the largest file taken
+  writeFile(config_, std::string(kLevels, '[') + std::string(kLevels, ']'));
+  engine_ = "/bin/false";
+  startHelper({"--allow-uid", std::to_string(getuid())});
+  EXPECT_EQ(start(config_), json({{"ok", true}}));
+  EXPECT_TRUE(eventually([&] { return status()["error"] == "exit status 1"; }));
+#if !defined(__SANITIZE_THREAD__)  // its shadow memory follows every byte touched
+  EXPECT_LT(peakKiBOfPeer(socket_), 256 * 1024);
+#endif
+}
+
+TEST_F(HelperProtocolTest, LeavesAnotherHelpersSocketAndStateAlone) {
+  ASSERT_EQ(start(config_)["ok"], true);
+  struct Case {
+    std::string socket;
+    std::string state;
+    std::string error;
+  } cases[] = {{socket_, dir_.file("s2"), "another helper already listens"},
+               {dir_.file("s2.sock"), state_, "another helper runs with the state folder"}};
+  for (const Case& second : cases) {
+    ToolProcess helper({TARQ_HELPER_PATH, "--socket", second.socket, "--state-dir", second.state,
+                        "--engine", engine_, "--log", log_});
+    EXPECT_EQ(helper.waitForExit(), 1);
+    EXPECT_NE(helper.errorText().find(second.error), std::string::npos) << helper.errorText();
+  }
+  EXPECT_EQ(status()["running"], true);
+}
+
+}  // namespace
+}  // namespace tarq::testing
