@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -103,6 +104,12 @@ class StandInHelper {
     std::vector<std::string> words = {TARQ_DEVHELPER_PATH, "--socket",    harness.socketPath,
                                       "--state-dir",       state,         "--engine",
                                       TARQ_SIMENGINE_PATH, "--allow-uid", uid};
+    if (geteuid() == 0) {
+      // A root helper's engine runs as a user of its own, which must pass
+      // through the harness's folder to its state.
+      words.insert(words.end(), {"--engine-user", "nobody"});
+      chmod(harness.dir.path().c_str(), 0711);
+    }
     std::vector<char*> argv;
     for (std::string& word : words) {
       argv.push_back(word.data());

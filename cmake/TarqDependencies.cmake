@@ -16,3 +16,8 @@ endif()
 if(TARQ_BUILD_BENCHMARKS)
   find_package(benchmark REQUIRED)
 endif()
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND (TARQ_BUILD_DAEMON OR TARQ_BUILD_TOOLS OR TARQ_FUZZ))
+  # The daemon gives its engine a user and capabilities of its own with
+  # libcap's process API.
+  pkg_check_modules(LIBCAP REQUIRED IMPORTED_TARGET libcap)
+endif()

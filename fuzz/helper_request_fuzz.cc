@@ -40,10 +40,16 @@ struct Fixture {
     caller = getuid() == 0 ? 4242 : getuid();
     fuzzCheck(chown(configPath.c_str(), caller, static_cast<gid_t>(-1)) == 0, "fixture: chown");
     std::filesystem::create_directory(root + "/state");
-    engine = std::make_unique<tarq::EngineProcess>(tarq::EngineProcess::Options{
-        .program = "/nonexistent/engine", .logPath = root + "/engine.log", .workDirectory = "/"});
-    requests = std::make_unique<tarq::HelperRequests>(*engine, root + "/state", kBuild,
-                                                      [](const std::string&) {});
+    engine = std::make_unique<tarq::EngineProcess>(
+        tarq::EngineProcess::Options{.program = "/nonexistent/engine",
+                                     .logPath = root + "/engine.log",
+                                     .workDirectory = root + "/state/engine"});
+    requests = std::make_unique<tarq::HelperRequests>(
+        *engine,
+        tarq::HelperRequestSettings{.stateFolder = root + "/state",
+                                    .engineFolder = root + "/state/engine",
+                                    .build = kBuild},
+        [](const std::string&) {});
   }
   ~Fixture() {
     requests.reset();

@@ -84,7 +84,10 @@ std::vector<gid_t> groupsOfUser(uid_t uid, gid_t gid) {
   return groups;
 }
 
-CallerRights::CallerRights(uid_t uid, gid_t gid) {
+CallerRights::CallerRights(uid_t uid, gid_t gid)
+    : CallerRights(uid, gid, geteuid() == 0 ? groupsOfUser(uid, gid) : std::vector<gid_t>{}) {}
+
+CallerRights::CallerRights(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) {
   if (geteuid() != 0) {
     return;
   }
@@ -95,7 +98,7 @@ CallerRights::CallerRights(uid_t uid, gid_t gid) {
     throw std::runtime_error(std::string("getgroups: ") + strerror(errno));
   }
   switched_ = true;
-  if (!setThreadGroups(groupsOfUser(uid, gid)) || !setThreadFsIds(uid, gid)) {
+  if (!setThreadGroups(groups) || !setThreadFsIds(uid, gid)) {
     int error = errno;
     restore();
     throw std::runtime_error(std::string("cannot take the caller's rights: ") + strerror(error));
@@ -103,6 +106,7 @@ CallerRights::CallerRights(uid_t uid, gid_t gid) {
 #elif defined(__APPLE__)
   // Per-thread user and group; the kernel resolves the groups of `uid`.
   // Not exercised by the tests here, which run on Linux.
+  (void)groups;
   if (pthread_setugid_np(uid, gid) != 0) {
     throw std::runtime_error(std::string("cannot take the caller's rights: ") + strerror(errno));
   }

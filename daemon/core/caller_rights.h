@@ -22,6 +22,10 @@ class CallerRights {
   // (it then has no more rights than its own user anyway). Throws
   // std::runtime_error when the switch fails.
   CallerRights(uid_t uid, gid_t gid);
+  // The same with exactly `groups` as the thread's groups (Linux; macOS
+  // resolves the groups of `uid` itself): for acting as a user that has
+  // no supplementary groups, such as the engine.
+  CallerRights(uid_t uid, gid_t gid, const std::vector<gid_t>& groups);
   // Gives the thread its own rights back.
   ~CallerRights();
   CallerRights(const CallerRights&) = delete;

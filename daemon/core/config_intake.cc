@@ -122,7 +122,7 @@ std::string readCallerConfig(const std::string& path, uid_t uid, gid_t gid) {
   return content;
 }
 
-void preparePrivateFolder(const std::string& path) {
+void preparePrivateFolder(const std::string& path, mode_t mode) {
   if (path.empty()) {
     throw std::runtime_error("empty state folder path");
   }
@@ -147,13 +147,13 @@ void preparePrivateFolder(const std::string& path) {
   if (info.st_uid != geteuid()) {
     throw std::runtime_error(path + " belongs to another user");
   }
-  if (chmod(path.c_str(), 0700) != 0) {
+  if (chmod(path.c_str(), mode) != 0) {
     throw std::runtime_error("chmod " + path + ": " + systemText(errno));
   }
 }
 
 std::string writePrivateFile(const std::string& folder, const std::string& name,
-                             const std::string& content) {
+                             const std::string& content, std::optional<FileOwner> owner) {
   std::string path = folder + "/" + name;
   std::string temporary = path + ".new";
   unlink(temporary.c_str());
@@ -174,6 +174,11 @@ std::string writePrivateFile(const std::string& folder, const std::string& name,
       throw std::runtime_error("write " + temporary + ": " + systemText(error));
     }
     written += static_cast<size_t>(count);
+  }
+  if (owner && (fchown(file.get(), owner->uid, owner->gid) != 0 || fchmod(file.get(), 0400) != 0)) {
+    int error = errno;
+    unlink(temporary.c_str());
+    throw std::runtime_error("chown " + temporary + ": " + systemText(error));
   }
   if (rename(temporary.c_str(), path.c_str()) != 0) {
     int error = errno;

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -27,15 +28,24 @@ class RequestRefused : public std::runtime_error {
 // kMaxConfigBytes. Throws RequestRefused.
 std::string readCallerConfig(const std::string& path, uid_t uid, gid_t gid);
 
-// Makes `path` a folder of this process's user with mode 0700, creating it
-// and its parents as needed. Refuses a symbolic link or another user's
-// folder. Throws std::runtime_error.
-void preparePrivateFolder(const std::string& path);
+// Makes `path` a folder of this process's user with `mode` (0700, or 0711
+// where another user, the engine's, must pass through it to a file of its
+// own), creating it and its parents as needed. Refuses a symbolic link or
+// another user's folder. Throws std::runtime_error.
+void preparePrivateFolder(const std::string& path, mode_t mode = 0700);
 
-// Writes `content` to `folder`/`name` with mode 0600, replacing the file
-// atomically; returns the path. Throws std::runtime_error.
+// Who owns a private file, and so alone may read it.
+struct FileOwner {
+  uid_t uid;
+  gid_t gid;
+};
+
+// Writes `content` to `folder`/`name`, replacing the file atomically;
+// returns the path. The file is 0600, or, with `owner`, 0400 and owner's
+// (made so before it takes its name). Throws std::runtime_error.
 std::string writePrivateFile(const std::string& folder, const std::string& name,
-                             const std::string& content);
+                             const std::string& content,
+                             std::optional<FileOwner> owner = std::nullopt);
 
 }  // namespace tarq
 

@@ -4,21 +4,18 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string_view>
 
+#include "engine_launch.h"
 #include "engine_record.h"
+#include "stray_children.h"
 
 #if defined(__linux__)
 #include <sys/syscall.h>
-#endif
-
-#if defined(__APPLE__)
-extern char** environ;  // declared by no header there
 #endif
 
 namespace tarq {
@@ -29,21 +26,6 @@ constexpr auto kPollPause = std::chrono::milliseconds(10);
 std::string systemError(const std::string& what, int error) {
   return what + ": " + strerror(error);
 }
-
-// Closes the spawn attributes and file actions on every way out.
-struct SpawnSetup {
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_t actions;
-
-  SpawnSetup() {
-    posix_spawnattr_init(&attributes);
-    posix_spawn_file_actions_init(&actions);
-  }
-  ~SpawnSetup() {
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-  }
-};
 
 // How long the output of an engine that has exited is still read: a child
 // of the engine may hold the pipe open.
@@ -109,7 +91,8 @@ std::string describeWaitStatus(int waitStatus) {
 }
 
 EngineProcess::EngineProcess(Options options)
-    : options_(std::move(options)), log_(options_.logPath, options_.maxLogBytes) {}
+    : options_(std::move(options)),
+      log_(options_.logPath, options_.maxLogBytes, options_.logGroup) {}
 
 EngineProcess::~EngineProcess() {
   stop();
@@ -124,51 +107,35 @@ void EngineProcess::start(const std::string& configPath, const std::function<boo
   if (!makeOutputPipe(output)) {
     throw EngineLaunchError(systemError("pipe", errno));
   }
-  std::vector<std::string> words = {options_.program, "run", "-c", configPath};
-  words.insert(words.end(), options_.extraArguments.begin(), options_.extraArguments.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) {
-    argv.push_back(word.data());
-  }
-  argv.push_back(nullptr);
-
-  // The child starts with every signal unblocked and at its default action,
-  // whatever the helper blocks or ignores, and in its own process group.
-  SpawnSetup setup;
-  sigset_t none;
-  sigset_t all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&setup.attributes, &none);
-  posix_spawnattr_setsigdefault(&setup.attributes, &all);
-  posix_spawnattr_setpgroup(&setup.attributes, 0);
-  posix_spawnattr_setflags(&setup.attributes,
-                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-  posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&setup.actions, output[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&setup.actions, output[1], STDERR_FILENO);
-  posix_spawn_file_actions_addchdir_np(&setup.actions, options_.workDirectory.c_str());
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-  // The helper's own descriptors are close-on-exec; this also keeps from
-  // the engine whatever the helper's parent left open.
-  posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
-#endif
-
+  EngineLaunch launch;
+  launch.argv = {options_.program, "run", "-c", configPath, "-D", options_.workDirectory};
+  launch.argv.insert(launch.argv.end(), options_.extraArguments.begin(),
+                     options_.extraArguments.end());
+  launch.workDirectory = options_.workDirectory;
+  launch.output = output[1];
+  launch.identity = options_.identity;
   pid_t pid = 0;
-  int failure = posix_spawn(&pid, options_.program.c_str(), &setup.actions, &setup.attributes,
-                            argv.data(), environ);
-  close(output[1]);
-  if (failure != 0) {
+  try {
+    pid = launchEngine(launch);
+  } catch (...) {
     close(output[0]);
-    throw EngineLaunchError(systemError("cannot run " + options_.program, failure));
+    close(output[1]);
+    throw;
+  }
+  close(output[1]);
+  if (options_.identity && options_.identity->isRoot()) {
+    options_.log(
+        "warning: the engine runs as root (--engine-user root): a configuration can make "
+        "it read, write and serve any file of this machine");
   }
   pid_ = pid;
   configPath_ = configPath;
   if (!options_.recordPath.empty()) {
     writeEngineRecord(options_.recordPath, pid);
   }
-  std::string launched = "engine pid " + std::to_string(pid) + " started: " + options_.program +
-                         " run -c " + configPath;
+  std::string launched = "engine pid " + std::to_string(pid) + " started" + runsAs() + ": " +
+                         options_.program + " run -c " + configPath + " -D " +
+                         options_.workDirectory;
   log_.append("--- " + launched + "\n");
   options_.log(launched + "; output in " + options_.logPath);
   supervisor_ = std::thread(&EngineProcess::supervise, this, pid, output[0]);
@@ -203,10 +170,11 @@ void EngineProcess::stopLocked(std::unique_lock<std::mutex>& lock) {
     // process while we signal it.
     pid_t pid = pid_;
     stopping_ = true;
-    kill(pid, SIGTERM);
+    // The whole group: what the engine forked is stopped with it.
+    kill(-pid, SIGTERM);
     if (!exited_.wait_for(lock, options_.stopGrace, [this] { return pid_ == 0; })) {
       options_.log("engine pid " + std::to_string(pid) + " ignored SIGTERM; sending SIGKILL");
-      kill(pid, SIGKILL);
+      kill(-pid, SIGKILL);
       exited_.wait(lock, [this] { return pid_ == 0; });
     }
     // A deliberate stop is not a failure to report.
@@ -255,6 +223,7 @@ void EngineProcess::supervise(pid_t pid, int output) {
     }
     if (!exited && hasExited(pid, false)) {
       exited = true;
+      endLeftovers(pid);
       drainDeadline = std::chrono::steady_clock::now() + kDrainAfterExit;
     }
   }
@@ -264,6 +233,7 @@ void EngineProcess::supervise(pid_t pid, int output) {
   }
   if (!exited) {
     hasExited(pid, true);  // the engine closed its output but runs on
+    endLeftovers(pid);
   }
   std::lock_guard lock(mutex_);
   int waitStatus = 0;
@@ -271,6 +241,20 @@ void EngineProcess::supervise(pid_t pid, int output) {
   }
   recordExitLocked(waitStatus, lastLine(tail));
   exited_.notify_all();
+}
+
+void EngineProcess::endLeftovers(pid_t pid) {
+  // The engine has exited but is not reaped yet, so its pid, and with it
+  // its process group, cannot name anything else.
+  kill(-pid, SIGKILL);
+  if (size_t ended = endStrayChildren(pid); ended > 0) {
+    options_.log("ended " + std::to_string(ended) + " process" + (ended == 1 ? "" : "es") +
+                 " left by engine pid " + std::to_string(pid));
+  }
+}
+
+std::string EngineProcess::runsAs() const {
+  return options_.identity ? " as " + options_.identity->user : "";
 }
 
 void EngineProcess::recordExitLocked(int waitStatus, const std::string& lastWords) {

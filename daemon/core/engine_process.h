@@ -1,12 +1,15 @@
 // The engine the helper runs: one child process at a time, launched as
-// `PROGRAM run -c CONFIG [EXTRA...]` in a process group of its own (so that a
-// Ctrl-C meant for the helper does not reach it directly), with its standard
-// output and error appended to the log.
+// `PROGRAM run -c CONFIG -D WORKDIR [EXTRA...]` (engine_launch.h: a process
+// group of its own, and on Linux a user of its own with the tunnel's
+// capabilities only), with its standard output and error appended to the
+// log.
 //
 // A supervising thread per engine carries the engine's output into the log
-// and learns of its exit the moment it happens: it then reaps the engine,
-// removes the configuration file it ran on (the caller's secrets must not
-// outlive the engine) and the engine's record.
+// and learns of its exit the moment it happens: it then ends what the engine
+// left running (its process group, and on Linux every orphan it left:
+// stray_children.h), reaps the engine, removes the configuration file it ran
+// on (the caller's secrets must not outlive the engine) and the engine's
+// record.
 //
 // Thread safety: every method may be called from any thread; calls are
 // serialised (stop() may hold the others up for its grace period).
@@ -21,19 +24,17 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "engine_identity.h"
+#include "engine_launch.h"
 #include "rotating_log.h"
 
 namespace tarq {
-
-class EngineLaunchError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 struct EngineStatus {
   bool running = false;
@@ -50,7 +51,12 @@ class EngineProcess {
     std::vector<std::string> extraArguments;
     std::string logPath;
     size_t maxLogBytes = 8 * 1024 * 1024;
+    std::optional<gid_t> logGroup;  // may read the log
+    // The engine's working folder (sing-box's -D): relative paths of its
+    // configuration land there. Absolute.
     std::string workDirectory;
+    // Who the engine runs as (Linux); none: as the daemon.
+    std::optional<EngineIdentity> identity;
     // Where the running engine's pid and start time are kept; none if empty.
     std::string recordPath;
     // How long stop() waits after SIGTERM before SIGKILL.
@@ -90,6 +96,9 @@ class EngineProcess {
   void stopLocked(std::unique_lock<std::mutex>& lock);
   void supervise(pid_t pid, int output);
   void recordExitLocked(int waitStatus, const std::string& lastWords);
+  // Ends the group and the orphans of the exited, not yet reaped `pid`.
+  void endLeftovers(pid_t pid);
+  std::string runsAs() const;
 
   const Options options_;
   RotatingLog log_;

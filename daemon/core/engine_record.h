@@ -24,7 +24,9 @@ std::optional<uint64_t> processStartTime(pid_t pid);
 void writeEngineRecord(const std::string& path, pid_t pid);
 
 // Stops the process recorded at `path` if that same process still runs:
-// SIGTERM, then SIGKILL after `grace`; removes the record. Returns what was
+// SIGTERM, then SIGKILL after `grace`; removes the record. On Linux through a
+// process descriptor, so that no other process that took over the number
+// can be signalled, and with the process group it leads. Returns what was
 // done, for the log ("" when there was nothing to do).
 std::string stopRecordedEngine(const std::string& path, std::chrono::milliseconds grace);
 

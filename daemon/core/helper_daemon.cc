@@ -14,11 +14,13 @@
 #include <thread>
 
 #include "config_intake.h"
+#include "engine_folder.h"
 #include "engine_process.h"
 #include "engine_record.h"
 #include "helper_requests.h"
 #include "helper_server.h"
 #include "socket_activation.h"
+#include "stray_children.h"
 
 namespace tarq {
 namespace {
@@ -62,6 +64,16 @@ int lockStateFolder(const std::string& folder) {
   return lock;
 }
 
+std::string describeEngineIdentity(const std::optional<EngineIdentity>& identity, bool ownUser) {
+  if (ownUser) {
+    return "as " + identity->user + " with " + describeEngineCapabilities(identity->processRules);
+  }
+  if (identity && identity->isRoot()) {
+    return "as root (--engine-user root)";
+  }
+  return "as this daemon's own user";
+}
+
 }  // namespace
 
 void logDaemonLine(const std::string& program, const std::string& line) {
@@ -80,19 +92,27 @@ int runHelperDaemon(HelperDaemonSettings settings) {
     return 1;
   }
 
+  bool engineOwnUser =
+      settings.engineIdentity && !settings.engineIdentity->isRoot() && geteuid() == 0;
   EngineProcess::Options engineOptions;
   engineOptions.program = settings.engine;
   engineOptions.extraArguments = settings.engineArguments;
   engineOptions.logPath = settings.logPath;
   engineOptions.maxLogBytes = settings.maxLogBytes;
-  engineOptions.workDirectory = settings.stateFolder;
+  engineOptions.logGroup = settings.logGroup;
+  engineOptions.workDirectory = engineFolderIn(settings.stateFolder);
+  engineOptions.identity = settings.engineIdentity;
   engineOptions.recordPath = settings.stateFolder + "/engine.pid";
   engineOptions.log = log;
   std::optional<EngineProcess> engine;
   int listener = -1;
   int stateLock = -1;  // held until the process ends
+  // What an engine forks and leaves behind becomes the daemon's to end.
+  bool reaper = adoptOrphanedDescendants();
   try {
-    preparePrivateFolder(settings.stateFolder);
+    // The engine's user passes through the state folder to its copy and
+    // its working folder, and can list nothing in it.
+    preparePrivateFolder(settings.stateFolder, engineOwnUser ? 0711 : 0700);
     stateLock = lockStateFolder(settings.stateFolder);
     // Before anything else: two engines must never run.
     if (std::string stopped = stopRecordedEngine(engineOptions.recordPath, engineOptions.stopGrace);
@@ -101,6 +121,7 @@ int runHelperDaemon(HelperDaemonSettings settings) {
     }
     // A copy left by a run that ended without its stop holds secrets.
     unlink((settings.stateFolder + "/" + kConfigCopyName).c_str());
+    prepareEngineFolder(engineOptions.workDirectory, settings.engineIdentity);
     engine.emplace(engineOptions);
     listener = activatedSocket();
   } catch (const std::exception& error) {
@@ -108,8 +129,13 @@ int runHelperDaemon(HelperDaemonSettings settings) {
     return 1;
   }
 
-  std::string build = settings.program + " " + TARQ_VERSION;
-  HelperRequests requests(*engine, settings.stateFolder, build, log);
+  HelperRequestSettings requestSettings;
+  requestSettings.stateFolder = settings.stateFolder;
+  requestSettings.engineFolder = engineOptions.workDirectory;
+  requestSettings.engineIdentity = settings.engineIdentity;
+  requestSettings.allowConfigPaths = settings.allowConfigPaths;
+  requestSettings.build = settings.program + " " + TARQ_VERSION;
+  HelperRequests requests(*engine, requestSettings, log);
   {
     HelperServer server(
         {.socketPath = settings.socketPath}, *settings.policy,
@@ -129,8 +155,14 @@ int runHelperDaemon(HelperDaemonSettings settings) {
     }
     log("version " + std::string(TARQ_VERSION) + ", listening on " +
         (listener >= 0 ? "the socket handed over by the service manager" : settings.socketPath) +
-        " for " + settings.callers + "; engine " + settings.engine + "; log " + settings.logPath +
-        "; state in " + settings.stateFolder);
+        " for " + settings.callers + "; engine " + settings.engine + " " +
+        describeEngineIdentity(settings.engineIdentity, engineOwnUser) + " in " +
+        engineOptions.workDirectory + "; log " + settings.logPath + "; state in " +
+        settings.stateFolder);
+    if (!reaper) {
+      log("this system cannot make the daemon the reaper of what an engine leaves behind; only "
+          "the engine's process group is ended with it");
+    }
     server.serve(stopDescriptor);
     unsigned char received = 0;
     if (read(stopDescriptor, &received, 1) == 1) {
@@ -138,6 +170,7 @@ int runHelperDaemon(HelperDaemonSettings settings) {
     }
   }
   requests.shutdown();
+  endStrayChildren(0);
   close(stopDescriptor);
   close(stateLock);
   log("stopped");

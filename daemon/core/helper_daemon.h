@@ -5,13 +5,17 @@
 #ifndef TARQ_DAEMON_CORE_HELPER_DAEMON_H_
 #define TARQ_DAEMON_CORE_HELPER_DAEMON_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "caller_policy.h"
+#include "engine_identity.h"
 
 namespace tarq {
 
@@ -22,7 +26,12 @@ struct HelperDaemonSettings {
   std::vector<std::string> engineArguments;
   std::string logPath;
   size_t maxLogBytes = 8 * 1024 * 1024;
+  std::optional<gid_t> logGroup;  // may read the log; none: root alone
   std::string stateFolder;
+  // Who the engine runs as; none: as the daemon.
+  std::optional<EngineIdentity> engineIdentity;
+  // Lets configurations name paths outside the engine's folder.
+  bool allowConfigPaths = false;
   std::unique_ptr<CallerPolicy> policy;
   std::string callers;  // who the policy admits, for the log
 };

@@ -20,14 +20,18 @@ struct HelperOptions {
   std::string engine;
   std::string logPath;
   size_t maxLogBytes = 8 * 1024 * 1024;
+  std::string logGroup;  // empty: the log is root's alone
   std::string stateFolder;
   std::vector<uid_t> allowedUids;
   std::vector<std::string> allowedGroups;
+  std::string engineUser;  // empty: kDefaultEngineUser
+  bool engineProcessRules = false;
+  bool allowConfigPaths = false;
 };
 
-// Adds --socket, --engine, --log, --log-max-bytes, --state-dir, --allow-uid
-// and --allow-group; `defaults` fills the options not given. The texts
-// describe each program's own defaults.
+// Adds --socket, --engine, --log, --log-max-bytes, --log-group, --state-dir,
+// --allow-uid, --allow-group, --engine-user, --engine-process-rules and
+// --allow-config-paths. The texts describe each program's own defaults.
 struct HelperOptionTexts {
   std::string engine;
   std::string log;
@@ -35,9 +39,16 @@ struct HelperOptionTexts {
 };
 void addHelperOptions(CLI::App& app, HelperOptions& options, const HelperOptionTexts& texts);
 
+// Makes the paths given on the command line absolute against the current
+// folder, once, at start: the daemon must not depend on where it was
+// started from later. A bare program name in `engine` (no slash) is left to
+// the front, which may look it up.
+void makePathsAbsolute(HelperOptions& options);
+
 // Settings for runHelperDaemon() with the kernel-credentials policy of
-// root, the allowed uids and the allowed groups. Throws std::runtime_error
-// for a group that does not exist.
+// root, the allowed uids and the allowed groups, and the engine's identity.
+// Throws std::runtime_error for a group or engine user that does not exist,
+// and for --engine-user or --engine-process-rules where they cannot apply.
 HelperDaemonSettings peerCredentialsSettings(const std::string& program,
                                              const HelperOptions& options);
 

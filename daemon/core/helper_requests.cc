@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "config_intake.h"
+#include "engine_folder.h"
 #include "readiness_probe.h"
 
 namespace tarq {
@@ -56,12 +57,9 @@ std::string quoted(const std::string& text) {
 
 }  // namespace
 
-HelperRequests::HelperRequests(EngineProcess& engine, std::string stateFolder, std::string build,
+HelperRequests::HelperRequests(EngineProcess& engine, HelperRequestSettings settings,
                                std::function<void(const std::string&)> log)
-    : engine_(engine),
-      stateFolder_(std::move(stateFolder)),
-      build_(std::move(build)),
-      log_(std::move(log)) {}
+    : engine_(engine), settings_(std::move(settings)), log_(std::move(log)) {}
 
 std::string HelperRequests::handle(const std::string& line, const CallerVerdict& caller) {
   constexpr size_t kMaxRequestDepth = 8;
@@ -105,7 +103,8 @@ std::string HelperRequests::start(const std::string& configPath, const CallerVer
   // The old engine may still be reading its copy: stop it before replacing.
   engine_.stop();
   try {
-    std::string copy = writePrivateFile(stateFolder_, kConfigCopyName, content);
+    prepareEngineFolder(settings_.engineFolder, settings_.engineIdentity);
+    std::string copy = writeCopy(content);
     engine_.start(copy, clashApiProbe(content));
   } catch (const std::exception& error) {
     removeCopy();
@@ -113,6 +112,19 @@ std::string HelperRequests::start(const std::string& configPath, const CallerVer
     return refusal(error.what());
   }
   return okay();
+}
+
+std::string HelperRequests::writeCopy(const std::string& content) {
+  const std::optional<EngineIdentity>& engine = settings_.engineIdentity;
+  bool ownUser = engine && !engine->isRoot() && geteuid() == 0;
+  std::string copy = writePrivateFile(
+      settings_.stateFolder, kConfigCopyName, content,
+      ownUser ? std::optional<FileOwner>(FileOwner{engine->uid, engine->gid}) : std::nullopt);
+  if (ownUser) {
+    requireEngineCanOpen(copy, *engine);
+    requireEngineCanOpen(settings_.engineFolder, *engine);
+  }
+  return copy;
 }
 
 std::string HelperRequests::stop() {
@@ -124,7 +136,8 @@ std::string HelperRequests::stop() {
 
 std::string HelperRequests::status() {
   EngineStatus engine = engine_.status();
-  json reply = {{"ok", true}, {"running", engine.running}, {"pid", engine.pid}, {"build", build_}};
+  json reply = {
+      {"ok", true}, {"running", engine.running}, {"pid", engine.pid}, {"build", settings_.build}};
   if (!engine.error.empty()) {
     reply["error"] = engine.error;
   }
@@ -138,7 +151,7 @@ void HelperRequests::shutdown() {
 }
 
 void HelperRequests::removeCopy() {
-  std::string copy = stateFolder_ + "/" + kConfigCopyName;
+  std::string copy = settings_.stateFolder + "/" + kConfigCopyName;
   unlink(copy.c_str());
 }
 

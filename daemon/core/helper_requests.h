@@ -18,19 +18,33 @@
 
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "caller_policy.h"
+#include "engine_identity.h"
 #include "engine_process.h"
 
 namespace tarq {
 
 inline constexpr char kConfigCopyName[] = "config.json";
 
+struct HelperRequestSettings {
+  // Private (0700, or 0711 so that the engine's user reaches its copy);
+  // holds the configuration copy.
+  std::string stateFolder;
+  // The engine's working folder (engine_folder.h).
+  std::string engineFolder;
+  // Who the engine runs as; none: as the daemon.
+  std::optional<EngineIdentity> engineIdentity;
+  // Lets configurations name paths outside the engine's folder.
+  bool allowConfigPaths = false;
+  std::string build;  // "status"'s "build"
+};
+
 class HelperRequests {
  public:
-  // `stateFolder` is private (0700) and holds the configuration copy.
-  HelperRequests(EngineProcess& engine, std::string stateFolder, std::string build,
+  HelperRequests(EngineProcess& engine, HelperRequestSettings settings,
                  std::function<void(const std::string&)> log);
 
   // The reply line, without its line feed, to one request line.
@@ -45,9 +59,11 @@ class HelperRequests {
   std::string status();
   void removeCopy();
 
+  // The copy of `content` the engine runs on, readable by the engine alone.
+  std::string writeCopy(const std::string& content);
+
   EngineProcess& engine_;
-  const std::string stateFolder_;
-  const std::string build_;
+  const HelperRequestSettings settings_;
   const std::function<void(const std::string&)> log_;
   // Serialises "start" and "stop", which replace or remove the one copy.
   std::mutex lifecycle_;

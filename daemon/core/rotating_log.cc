@@ -11,11 +11,19 @@
 namespace tarq {
 namespace {
 
-void makeFolders(const std::string& path) {
-  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+// Makes the folders above the file; the one that holds it, when made here,
+// is 0750 and, with `group`, that group's.
+void makeFolders(const std::string& path, std::optional<gid_t> group) {
+  size_t last = path.rfind('/');
+  for (size_t slash = path.find('/', 1); slash != std::string::npos && slash <= last;
        slash = path.find('/', slash + 1)) {
     std::string folder = path.substr(0, slash);
-    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+    bool own = slash == last;
+    if (mkdir(folder.c_str(), own ? 0750 : 0755) == 0) {
+      if (own && group && chown(folder.c_str(), static_cast<uid_t>(-1), *group) != 0) {
+        throw std::runtime_error("chown " + folder + ": " + strerror(errno));
+      }
+    } else if (errno != EEXIST) {
       throw std::runtime_error("mkdir " + folder + ": " + strerror(errno));
     }
   }
@@ -23,13 +31,18 @@ void makeFolders(const std::string& path) {
 
 }  // namespace
 
-RotatingLog::RotatingLog(std::string path, size_t maxBytes)
-    : path_(std::move(path)), maxBytes_(maxBytes) {
-  makeFolders(path_);
+RotatingLog::RotatingLog(std::string path, size_t maxBytes, std::optional<gid_t> group)
+    : path_(std::move(path)), maxBytes_(maxBytes), group_(group) {
+  makeFolders(path_, group_);
   std::lock_guard lock(mutex_);
   openLocked();
   if (file_ < 0) {
     throw std::runtime_error("cannot open the engine log " + path_ + ": " + strerror(errno));
+  }
+  int previous = open((path_ + ".1").c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (previous >= 0) {
+    makePrivate(previous);
+    close(previous);
   }
 }
 
@@ -61,10 +74,22 @@ void RotatingLog::append(std::string_view bytes) {
 }
 
 void RotatingLog::openLocked() {
-  file_ =
-      open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644);
+  file_ = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+               group_ ? 0640 : 0600);
+  if (file_ >= 0) {
+    makePrivate(file_);
+  }
   struct stat info {};
   size_ = file_ >= 0 && fstat(file_, &info) == 0 ? info.st_size : 0;
+}
+
+void RotatingLog::makePrivate(int file) const {
+  // Best effort: a log that cannot be re-owned (a daemon that is not root)
+  // still loses its bits for others.
+  if (group_) {
+    (void)!fchown(file, static_cast<uid_t>(-1), *group_);
+  }
+  (void)!fchmod(file, group_ ? 0640 : 0600);
 }
 
 void RotatingLog::rotateLocked() {

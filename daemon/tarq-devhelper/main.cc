@@ -116,6 +116,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& error) {
     return app.exit(error) == 0 ? 0 : 2;
   }
+  tarq::makePathsAbsolute(options);
   tarq::HelperDaemonSettings settings;
   try {
     options.engine = tarq::resolveEngine(options.engine);

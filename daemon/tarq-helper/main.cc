@@ -30,13 +30,14 @@ constexpr char kDefaultLog[] = "/var/log/orvek/sing-box.log";
 constexpr char kDefaultStateFolder[] = "/var/lib/orvek-helper";
 #endif
 
-// The engine is the one installed beside the helper, or one named by an
-// absolute path: never a program found through PATH, which the daemon's
-// environment should not decide.
+// The engine is the one installed beside the helper, or one named by a
+// path: never a program found through PATH, which the daemon's environment
+// should not decide.
 std::string engineProgram(const std::string& requested) {
   std::string engine = requested.empty() ? ownExecutableFolder() + "/" + kEngineName : requested;
   if (engine.front() != '/') {
-    throw std::runtime_error("--engine must be an absolute path: " + engine);
+    throw std::runtime_error("--engine must be a path (with a slash), not a name to look up: " +
+                             engine);
   }
   if (access(engine.c_str(), X_OK) != 0) {
     throw std::runtime_error("the engine " + engine + " is not an executable file");
@@ -77,6 +78,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& error) {
     return app.exit(error) == 0 ? 0 : 2;
   }
+  tarq::makePathsAbsolute(options);
   if (options.logPath.empty()) {
     options.logPath = tarq::kDefaultLog;
   }

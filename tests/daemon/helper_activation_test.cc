@@ -24,11 +24,21 @@ class HelperActivationTest : public HelperFixture {
     strncpy(address.sun_path, socket_.c_str(), sizeof address.sun_path - 1);
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(listener, 8), 0);
-    helper_ = std::make_unique<ToolProcess>(
-        std::vector<std::string>{"/bin/sh", "-c", R"(export LISTEN_PID=$$ LISTEN_FDS=1; exec "$@")",
-                                 "sh", TARQ_HELPER_PATH, "--socket", dir_.file("unused.sock"),
-                                 "--state-dir", state_, "--engine", engine_, "--log", log_},
-        listener);
+    std::vector<std::string> command = {"/bin/sh",
+                                        "-c",
+                                        R"(export LISTEN_PID=$$ LISTEN_FDS=1; exec "$@")",
+                                        "sh",
+                                        TARQ_HELPER_PATH,
+                                        "--socket",
+                                        dir_.file("unused.sock"),
+                                        "--state-dir",
+                                        state_,
+                                        "--engine",
+                                        engine_,
+                                        "--log",
+                                        log_};
+    command.insert(command.end(), kEngineUser.begin(), kEngineUser.end());
+    helper_ = std::make_unique<ToolProcess>(command, listener);
     close(listener);
   }
 };

@@ -44,7 +44,7 @@ TEST_F(HelperEngineTest, AppendsTheOutputToALogKeptToItsSize) {
   EXPECT_TRUE(eventually([&] { return sizeOf(log_ + ".1") > 0; })) << helper_->errorText();
   struct stat log {};
   ASSERT_EQ(stat(log_.c_str(), &log), 0);  // its folder made too
-  EXPECT_EQ(log.st_mode & 0777, 0644u);
+  EXPECT_EQ(log.st_mode & 0777, 0600u);    // private: it names every destination
   // A rotation follows the write that reached the limit: one read of output.
   EXPECT_LT(sizeOf(log_ + ".1"), 2048 + 16384);
   EXPECT_LT(log.st_size, 2048 + 16384);

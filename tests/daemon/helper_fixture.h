@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -23,18 +24,27 @@ class HelperFixture : public ::testing::Test {
  protected:
   using json = nlohmann::json;
 
+  // The engine's user must pass through the fixture's folder to reach its
+  // copy and its working folder.
+  HelperFixture() { openFolder(); }
+
   // Starts `program` with the fixture's socket, state folder and engine,
-  // followed by `extra`; waits for its socket.
+  // followed by `extra`; waits for its socket. As root the engine runs as
+  // the user nobody unless `extra` names another.
   void startHelper(const std::vector<std::string>& extra, const char* program = TARQ_HELPER_PATH) {
     helper_.reset();
     std::vector<std::string> arguments = {program,    "--socket", socket_, "--state-dir", state_,
                                           "--engine", engine_,    "--log", log_};
+    if (std::find(extra.begin(), extra.end(), "--engine-user") == extra.end()) {
+      arguments.insert(arguments.end(), kEngineUser.begin(), kEngineUser.end());
+    }
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     helper_ = std::make_unique<ToolProcess>(arguments);
     ASSERT_TRUE(eventually([&] { return access(socket_.c_str(), F_OK) == 0; }))
         << helper_->errorText();
   }
-  // Lets other users reach the socket in the fixture's folder.
+  // Lets other users reach the socket and the state folder in the fixture's
+  // folder.
   void openFolder() { ASSERT_EQ(chmod(dir_.path().c_str(), 0711), 0); }
 
   json request(const json& line, std::optional<uid_t> asUid = std::nullopt) {
@@ -44,6 +54,11 @@ class HelperFixture : public ::testing::Test {
     return request({{"op", "start"}, {"config_path", path}}, asUid);
   }
   json status() { return request({{"op", "status"}}); }
+
+  // The engine's user for a root daemon: nobody, which every system has.
+  const std::vector<std::string> kEngineUser =
+      geteuid() == 0 ? std::vector<std::string>{"--engine-user", "nobody"}
+                     : std::vector<std::string>{};
 
   TempDir dir_;
   std::string socket_ = dir_.file("helper.sock");

@@ -32,7 +32,9 @@ TEST_F(HelperProtocolTest, RunsTheEngineOnAPrivateCopyUntilStopped) {
   EXPECT_FALSE(running.contains("error"));
   struct stat copy {};
   ASSERT_EQ(stat(dir_.file("state/config.json").c_str(), &copy), 0);
-  EXPECT_EQ(copy.st_mode & 0777, 0600u);
+  // The engine's alone: its own user's when the daemon is root.
+  EXPECT_EQ(copy.st_mode & 0777, geteuid() == 0 ? 0400u : 0600u);
+  EXPECT_EQ(copy.st_uid, geteuid() == 0 ? kNobody : geteuid());
 
   EXPECT_EQ(request({{"op", "stop"}}), json({{"ok", true}}));
   json stopped = status();
@@ -138,8 +140,11 @@ TEST_F(HelperProtocolTest, LeavesAnotherHelpersSocketAndStateAlone) {
   } cases[] = {{socket_, dir_.file("s2"), "another helper already listens"},
                {dir_.file("s2.sock"), state_, "another helper runs with the state folder"}};
   for (const Case& second : cases) {
-    ToolProcess helper({TARQ_HELPER_PATH, "--socket", second.socket, "--state-dir", second.state,
-                        "--engine", engine_, "--log", log_});
+    std::vector<std::string> command = {TARQ_HELPER_PATH, "--socket",   second.socket,
+                                        "--state-dir",    second.state, "--engine",
+                                        engine_,          "--log",      log_};
+    command.insert(command.end(), kEngineUser.begin(), kEngineUser.end());
+    ToolProcess helper(command);
     EXPECT_EQ(helper.waitForExit(), 1);
     EXPECT_NE(helper.errorText().find(second.error), std::string::npos) << helper.errorText();
   }

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <signal.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -135,6 +136,9 @@ int main(int argc, char** argv) {
   int connections = 3;
   CLI::App* run = app.add_subcommand("run", "Serve the Clash API of CONFIG until SIGTERM");
   run->add_option("-c,--config", configPath, "sing-box configuration file")->required();
+  std::string directory;
+  run->add_option("-D,--directory", directory,
+                  "Working folder, entered before anything else, as sing-box does");
   run->add_option("--connections", connections, "Number of synthetic connections listed")
       ->check(CLI::Range(0, 100000));
   bool faults = false;
@@ -147,6 +151,10 @@ int main(int argc, char** argv) {
     return app.exit(error) == 0 ? 0 : 2;
   }
   if (run->parsed()) {
+    if (!directory.empty() && chdir(directory.c_str()) != 0) {
+      std::cerr << tarq::kProgram << ": -D " << directory << ": " << strerror(errno) << "\n";
+      return 1;
+    }
     return tarq::run(configPath, connections, faults);
   }
   std::cout << tarq::kProgram << " " << TARQ_VERSION << " (a stand-in for sing-box)\n";

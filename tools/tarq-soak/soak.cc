@@ -160,16 +160,30 @@ class SoakRun {
     if (mkdtemp(pattern.data()) == nullptr) {
       throw std::runtime_error("cannot make a temporary folder");
     }
+    // A root helper's engine runs as a user of its own, which must pass
+    // through to its copy and working folder in the helper's state folder.
+    fs::permissions(pattern, fs::perms(0711));
     return pattern;
   }
 
   void startHelper() {
     std::error_code ignored;
-    helper_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{options_.devhelper, "--socket", socket_, "--state-dir", state_,
-                                 "--engine", options_.simengine, "--engine-arg=--faults",
-                                 "--allow-uid", std::to_string(getuid())},
-        folder_ + "/helper.log");
+    std::vector<std::string> command = {options_.devhelper,
+                                        "--socket",
+                                        socket_,
+                                        "--state-dir",
+                                        state_,
+                                        "--engine",
+                                        options_.simengine,
+                                        "--engine-arg=--faults",
+                                        "--allow-uid",
+                                        std::to_string(getuid())};
+    if (geteuid() == 0) {
+      // As a shipped helper runs it, under a user of its own; nobody exists
+      // everywhere, where the packaging's user may not.
+      command.insert(command.end(), {"--engine-user", "nobody"});
+    }
+    helper_ = std::make_unique<ChildProcess>(command, folder_ + "/helper.log");
     // A new helper replaces the socket a killed one left behind.
     for (int i = 0; i < 500; ++i) {
       if (fs::is_socket(socket_, ignored) && helperAnswers()) {

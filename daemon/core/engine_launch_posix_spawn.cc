@@ -1,0 +1,72 @@
+// The engine's launch where there is no Linux: posix_spawn with the start
+// state of engine_launch.h. The engine runs as the daemon itself there (on
+// macOS it needs root for utun devices and routes).
+#if !defined(__linux__)
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "engine_launch.h"
+
+extern char** environ;  // declared by no header on macOS
+
+namespace tarq {
+namespace {
+
+// Closes the spawn attributes and file actions on every way out.
+struct SpawnSetup {
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_t actions;
+
+  SpawnSetup() {
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_init(&actions);
+  }
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
+}  // namespace
+
+pid_t launchEngine(const EngineLaunch& launch) {
+  std::vector<std::string> words = launch.argv;
+  std::vector<char*> argv;
+  for (std::string& word : words) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+
+  SpawnSetup setup;
+  sigset_t none;
+  sigset_t all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&setup.attributes, &none);
+  posix_spawnattr_setsigdefault(&setup.attributes, &all);
+  posix_spawnattr_setpgroup(&setup.attributes, 0);
+  posix_spawnattr_setflags(&setup.attributes,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&setup.actions, launch.output, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&setup.actions, launch.output, STDERR_FILENO);
+  posix_spawn_file_actions_addchdir_np(&setup.actions, launch.workDirectory.c_str());
+
+  pid_t pid = 0;
+  int failure = posix_spawn(&pid, argv[0], &setup.actions, &setup.attributes, argv.data(), environ);
+  if (failure != 0) {
+    throw EngineLaunchError("cannot run " + launch.argv[0] + ": " + strerror(failure));
+  }
+  return pid;
+}
+
+}  // namespace tarq
+
+#endif  // !defined(__linux__)
