@@ -96,10 +96,11 @@ int main(int argc, char** argv) {
   CLI::App app{
       "A helper daemon for development on Linux: tarq-helper with development defaults. It\n"
       "serves the TARQ helper protocol on a Unix socket (one JSON request line per connection:\n"
-      "\"status\", \"start\", \"stop\") and runs the engine as `ENGINE run -c COPY`, where COPY\n"
-      "is its private copy of the caller's configuration, read with the caller's own rights.\n"
-      "Callers must be root or allowed; an allowed caller can run any engine configuration with\n"
-      "this daemon's rights. SIGTERM or Ctrl-C stops the engine and removes the socket.",
+      "\"status\", \"start\", \"stop\") and runs the engine as `ENGINE run -c COPY -D FOLDER`,\n"
+      "where COPY is its private copy of the caller's configuration, read with the caller's own\n"
+      "rights. Callers must be root or allowed. Run as root, it runs the engine as its own user\n"
+      "with the network capabilities only; run as you, as you. SIGTERM or Ctrl-C stops the\n"
+      "engine and removes the socket.",
       tarq::kProgram};
   addHelperOptions(
       app, options,

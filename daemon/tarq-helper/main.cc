@@ -54,13 +54,15 @@ int main(int argc, char** argv) {
   CLI::App app{
       "The TARQ helper daemon. It serves the helper protocol on a Unix socket (one JSON request\n"
       "line per connection: \"status\", \"start\", \"stop\") and runs the engine as `ENGINE run\n"
-      "-c COPY` on its private copy of the caller's configuration, read with the caller's own\n"
-      "rights. Only allowed callers are served; an allowed caller can run any engine\n"
-      "configuration as root. SIGTERM stops the engine and the daemon.",
+      "-c COPY -D FOLDER` on its private copy of the caller's configuration, read with the\n"
+      "caller's own rights. Only allowed callers are served, and an allowed caller gets a\n"
+      "tunnel, not root: on Linux the engine runs as its own user with the network capabilities\n"
+      "only, and a configuration naming a path outside the engine's FOLDER is refused.\n"
+      "SIGTERM stops the engine and the daemon.",
       tarq::kProgram};
   addHelperOptions(
       app, options,
-      {.engine = std::string("Engine program, an absolute path (default: ") + tarq::kEngineName +
+      {.engine = std::string("Engine program, a path (default: ") + tarq::kEngineName +
                  " beside this program)",
        .log = std::string("Log of the engine's output (default: ") + tarq::kDefaultLog + ")",
        .stateFolder = std::string("Private folder for the configuration copy "
