@@ -1,6 +1,12 @@
 // The engine's launch where there is no Linux: posix_spawn with the start
 // state of engine_launch.h. The engine runs as the daemon itself there (on
 // macOS it needs root for utun devices and routes).
+//
+// On macOS, POSIX_SPAWN_CLOEXEC_DEFAULT closes in the engine every
+// descriptor that the file actions do not name, whatever its flags: a
+// descriptor another thread of the daemon has just accepted or made, and
+// not yet marked close-on-exec (macOS has no accept4 or pipe2), never
+// reaches the engine.
 #if !defined(__linux__)
 
 #include <errno.h>
@@ -52,8 +58,13 @@ pid_t launchEngine(const EngineLaunch& launch) {
   posix_spawnattr_setsigmask(&setup.attributes, &none);
   posix_spawnattr_setsigdefault(&setup.attributes, &all);
   posix_spawnattr_setpgroup(&setup.attributes, 0);
-  posix_spawnattr_setflags(&setup.attributes,
-                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP;
+#if defined(POSIX_SPAWN_CLOEXEC_DEFAULT)
+  flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+#else
+#error "the engine would inherit the daemon's descriptors: no POSIX_SPAWN_CLOEXEC_DEFAULT"
+#endif
+  posix_spawnattr_setflags(&setup.attributes, flags);
   posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&setup.actions, launch.output, STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&setup.actions, launch.output, STDERR_FILENO);

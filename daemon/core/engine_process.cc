@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/wait.h>
@@ -12,11 +11,8 @@
 
 #include "engine_launch.h"
 #include "engine_record.h"
+#include "engine_watch.h"
 #include "stray_children.h"
-
-#if defined(__linux__)
-#include <sys/syscall.h>
-#endif
 
 namespace tarq {
 namespace {
@@ -46,6 +42,9 @@ std::string lastLine(std::string tail) {
 
 bool makeOutputPipe(int ends[2]) {
 #if defined(__APPLE__)
+  // No pipe2 there. The window before fcntl does not matter: the engine is
+  // spawned with POSIX_SPAWN_CLOEXEC_DEFAULT, which closes in it every
+  // descriptor it is not given.
   if (pipe(ends) != 0) {
     return false;
   }
@@ -55,27 +54,6 @@ bool makeOutputPipe(int ends[2]) {
 #else
   return pipe2(ends, O_CLOEXEC) == 0;
 #endif
-}
-
-// A descriptor that becomes readable when `pid` exits, or -1 where the
-// system has none (the supervisor then looks every 100 ms).
-int exitWatchOf(pid_t pid) {
-#if defined(__linux__) && defined(SYS_pidfd_open)
-  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-#else
-  (void)pid;
-  return -1;
-#endif
-}
-
-// Whether `pid` has exited, leaving it to be reaped.
-bool hasExited(pid_t pid, bool wait) {
-  siginfo_t info{};
-  int result;
-  do {
-    result = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | (wait ? 0 : WNOHANG));
-  } while (result < 0 && errno == EINTR);
-  return result < 0 || info.si_pid == pid;
 }
 
 }  // namespace
@@ -190,49 +168,45 @@ void EngineProcess::stopLocked(std::unique_lock<std::mutex>& lock) {
 }
 
 void EngineProcess::supervise(pid_t pid, int output) {
-  int exitWatch = exitWatchOf(pid);
   std::string tail;
   bool exited = false;
-  auto drainDeadline = std::chrono::steady_clock::time_point::max();
-  char buffer[16384];
-  for (bool open = true; open;) {
-    auto now = std::chrono::steady_clock::now();
-    if (now >= drainDeadline) {
-      break;
-    }
-    int timeout = exited ? static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                drainDeadline - now)
-                                                .count()) +
-                               1
-                         : (exitWatch >= 0 ? -1 : 100);
-    pollfd watched[2] = {{output, POLLIN, 0}, {exitWatch, POLLIN, 0}};
-    if (poll(watched, !exited && exitWatch >= 0 ? 2 : 1, timeout) < 0 && errno != EINTR) {
-      break;
-    }
-    if (watched[0].revents != 0) {
-      ssize_t count = read(output, buffer, sizeof buffer);
-      if (count > 0) {
-        log_.append(std::string_view(buffer, static_cast<size_t>(count)));
-        tail.append(buffer, static_cast<size_t>(count));
-        if (tail.size() > 2 * kTailBytes) {
-          tail.erase(0, tail.size() - kTailBytes);
-        }
-      } else if (count == 0 || errno != EINTR) {
-        open = false;
+  {
+    EngineWatch watch(pid, output);
+    auto drainDeadline = std::chrono::steady_clock::time_point::max();
+    char buffer[16384];
+    for (bool open = true; open;) {
+      auto now = std::chrono::steady_clock::now();
+      if (now >= drainDeadline) {
+        break;
       }
-    }
-    if (!exited && hasExited(pid, false)) {
-      exited = true;
-      endLeftovers(pid);
-      drainDeadline = std::chrono::steady_clock::now() + kDrainAfterExit;
+      std::optional<std::chrono::milliseconds> timeout;
+      if (exited) {
+        timeout = std::chrono::duration_cast<std::chrono::milliseconds>(drainDeadline - now) +
+                  std::chrono::milliseconds(1);
+      }
+      EngineWatch::Ready ready = watch.wait(timeout);
+      if (ready.output) {
+        ssize_t count = read(output, buffer, sizeof buffer);
+        if (count > 0) {
+          log_.append(std::string_view(buffer, static_cast<size_t>(count)));
+          tail.append(buffer, static_cast<size_t>(count));
+          if (tail.size() > 2 * kTailBytes) {
+            tail.erase(0, tail.size() - kTailBytes);
+          }
+        } else if (count == 0 || errno != EINTR) {
+          open = false;
+        }
+      }
+      if (ready.exited) {
+        exited = true;
+        endLeftovers(pid);
+        drainDeadline = std::chrono::steady_clock::now() + kDrainAfterExit;
+      }
     }
   }
   close(output);
-  if (exitWatch >= 0) {
-    close(exitWatch);
-  }
   if (!exited) {
-    hasExited(pid, true);  // the engine closed its output but runs on
+    childHasExited(pid, true);  // the engine closed its output but runs on
     endLeftovers(pid);
   }
   std::lock_guard lock(mutex_);

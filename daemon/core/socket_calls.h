@@ -1,6 +1,9 @@
 // Socket calls the daemon makes the same way on Linux and macOS: every
 // descriptor is closed on exec (the engine inherits none of them), and no
-// write to a gone peer raises SIGPIPE.
+// write to a gone peer raises SIGPIPE. On Linux the flag comes with the
+// descriptor (SOCK_CLOEXEC, accept4); macOS has neither, so the flag is set
+// a moment later, and the engine's spawn (POSIX_SPAWN_CLOEXEC_DEFAULT) is
+// what keeps a descriptor made in that moment from it.
 #ifndef TARQ_DAEMON_CORE_SOCKET_CALLS_H_
 #define TARQ_DAEMON_CORE_SOCKET_CALLS_H_
 
