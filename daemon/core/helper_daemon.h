@@ -22,13 +22,15 @@ struct HelperDaemonSettings {
   std::vector<std::string> engineArguments;
   std::string logPath;
   size_t maxLogBytes = 8 * 1024 * 1024;
+  // The daemon's own lines, kept to maxLogBytes; standard error when empty.
+  std::string daemonLogPath;
   std::string stateFolder;
   std::unique_ptr<CallerPolicy> policy;
   std::string callers;  // who the policy admits, for the log
 };
 
 // Runs the daemon; returns the process's exit status. Its own lines go to
-// standard error (the service manager's journal).
+// standard error (the service manager's journal), or to daemonLogPath.
 int runHelperDaemon(HelperDaemonSettings settings);
 
 // Writes "PROGRAM: LINE" to standard error; safe from several threads.

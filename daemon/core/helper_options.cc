@@ -25,6 +25,9 @@ void addHelperOptions(CLI::App& app, HelperOptions& options, const HelperOptionT
                  "Size at which the log is moved to LOG.1 and begun afresh")
       ->capture_default_str()
       ->check(CLI::Range(size_t{1024}, size_t{1} << 40));
+  app.add_option("--daemon-log", options.daemonLogPath,
+                 "File for the daemon's own lines, kept to --log-max-bytes like the engine's log "
+                 "(default: standard error)");
   app.add_option("--state-dir", options.stateFolder, texts.stateFolder);
   app.add_option("--allow-uid", options.allowedUids,
                  "User id allowed besides root (repeatable). An allowed user can run any engine "
@@ -50,6 +53,7 @@ HelperDaemonSettings peerCredentialsSettings(const std::string& program,
   settings.engine = options.engine;
   settings.logPath = options.logPath;
   settings.maxLogBytes = options.maxLogBytes;
+  settings.daemonLogPath = options.daemonLogPath;
   settings.stateFolder = options.stateFolder;
   settings.callers = policy->describe();
   settings.policy = std::move(policy);

@@ -20,13 +20,14 @@ struct HelperOptions {
   std::string engine;
   std::string logPath;
   size_t maxLogBytes = 8 * 1024 * 1024;
+  std::string daemonLogPath;
   std::string stateFolder;
   std::vector<uid_t> allowedUids;
   std::vector<std::string> allowedGroups;
 };
 
-// Adds --socket, --engine, --log, --log-max-bytes, --state-dir, --allow-uid
-// and --allow-group; `defaults` fills the options not given. The texts
+// Adds --socket, --engine, --log, --log-max-bytes, --daemon-log, --state-dir,
+// --allow-uid and --allow-group; `defaults` fills the options not given. The texts
 // describe each program's own defaults.
 struct HelperOptionTexts {
   std::string engine;
