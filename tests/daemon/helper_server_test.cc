@@ -23,9 +23,9 @@ constexpr char kServed[] = R"({"ok":true})";
 // harness goes.
 class ServerHarness {
  public:
-  explicit ServerHarness(const CallerPolicy& policy)
+  explicit ServerHarness(const CallerPolicy& policy, SteadyNow now = realSteadyNow())
       : server_(
-            {.socketPath = dir_.file("helper.sock")}, policy,
+            {.socketPath = dir_.file("helper.sock"), .now = std::move(now)}, policy,
             [this](const std::string&, const CallerVerdict&) {
               ++handled_;
               return std::string(kServed);
@@ -192,6 +192,42 @@ TEST(HelperServerTest, JudgesSlowCallersOffTheAcceptingThread) {
   EXPECT_TRUE(eventually([&] {
     return server.log() == std::vector<std::string>{"refused uid 1000: judged slowly, and refused"};
   }));
+}
+
+// Refuses every caller at no cost, as the kernel-credentials policy refuses
+// a user who is not allowed.
+class RefusingPolicy : public CallerPolicy {
+ public:
+  CallerIdentity identify(int) const override { return knownCaller(1001); }
+  std::optional<CallerVerdict> quickVerdict(const CallerIdentity& caller) const override {
+    return refusal(caller, "caller uid 1001 is not allowed to use this helper");
+  }
+  CallerVerdict judge(const CallerIdentity& caller) const override { return *quickVerdict(caller); }
+};
+
+// The serving loop writes the minute's count when the minute is over, on
+// the server's clock.
+TEST(HelperServerTest, WritesTheRefusalCountWhenTheMinuteIsOver) {
+  RefusingPolicy policy;
+  std::atomic<int64_t> seconds = 0;
+  ServerHarness server(policy, [&seconds] {
+    return std::chrono::steady_clock::time_point(std::chrono::seconds(seconds.load()));
+  });
+  const std::string refused =
+      R"({"ok":false,"error":"caller uid 1001 is not allowed to use this helper"})";
+  for (int round = 0; round < 5; ++round) {
+    EXPECT_EQ(server.exchange(), refused);
+  }
+  seconds = 61;
+  // Any event wakes the loop (here one more refusal, counted anew); on an
+  // idle daemon the wait ends with the minute.
+  EXPECT_EQ(server.exchange(), refused);
+  EXPECT_EQ(server.log(),
+            (std::vector<std::string>{
+                "refused uid 1001: caller uid 1001 is not allowed to use this helper",
+                "refused uid 1001 4 more times in the last minute: caller uid 1001 is not "
+                "allowed to use this helper"}));
+  EXPECT_EQ(server.handled(), 0);
 }
 
 }  // namespace
