@@ -24,15 +24,23 @@ class HelperFixture : public ::testing::Test {
   using json = nlohmann::json;
 
   // Starts `program` with the fixture's socket, state folder and engine,
-  // followed by `extra`; waits for its socket.
+  // followed by `extra`; waits until its socket accepts connections (the
+  // file exists a moment before the helper listens on it, and a helper
+  // replaced may have left its own).
   void startHelper(const std::vector<std::string>& extra, const char* program = TARQ_HELPER_PATH) {
     helper_.reset();
     std::vector<std::string> arguments = {program,    "--socket", socket_, "--state-dir", state_,
                                           "--engine", engine_,    "--log", log_};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     helper_ = std::make_unique<ToolProcess>(arguments);
-    ASSERT_TRUE(eventually([&] { return access(socket_.c_str(), F_OK) == 0; }))
-        << helper_->errorText();
+    ASSERT_TRUE(eventually([&] {
+      int probe = connectUnix(socket_);
+      if (probe < 0) {
+        return false;
+      }
+      close(probe);  // a connection that sends nothing is answered with nothing
+      return true;
+    })) << helper_->errorText();
   }
   // Lets other users reach the socket in the fixture's folder.
   void openFolder() { ASSERT_EQ(chmod(dir_.path().c_str(), 0711), 0); }
