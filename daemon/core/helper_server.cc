@@ -145,6 +145,7 @@ void HelperServer::serve(int stopDescriptor) {
     }
     refusals_.flush();
     if (watched[0].revents != 0) {
+      refusals_.finish();
       return;
     }
     endLingering(watched);

@@ -63,17 +63,27 @@ bool RefusalLog::closeLocked(const std::string& caller, Window& window) {
   return true;
 }
 
+void RefusalLog::finish() {
+  std::lock_guard lock(mutex_);
+  for (const auto& [caller, window] : windows_) {
+    writeEarlyLocked(caller, window);
+  }
+  windows_.clear();
+}
+
 void RefusalLog::makeRoomLocked() {
   auto first = std::min_element(
       windows_.begin(), windows_.end(),
       [](const auto& left, const auto& right) { return left.second.ends < right.second.ends; });
-  Window closing = first->second;
-  std::string caller = first->first;
+  writeEarlyLocked(first->first, first->second);
   windows_.erase(first);
-  if (closing.count > 0) {
-    log_("refused " + caller + " " + std::to_string(closing.count) +
-         (closing.count == 1 ? " more time" : " more times") +
-         " before this line: " + closing.reason);
+}
+
+void RefusalLog::writeEarlyLocked(const std::string& caller, const Window& window) {
+  if (window.count > 0) {
+    log_("refused " + caller + " " + std::to_string(window.count) +
+         (window.count == 1 ? " more time" : " more times") +
+         " since its last line: " + window.reason);
   }
 }
 

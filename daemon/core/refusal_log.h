@@ -10,10 +10,11 @@
 // its next refusal is written at once again.
 //
 // flush() writes the lines of the minutes that have ended; the daemon calls
-// it from its serving loop, waking at nextDeadline(). At most `maxCallers`
-// callers are followed; beyond them the one whose minute ends first is
-// flushed early, so memory stays bounded (only a host with that many refused
-// users would see more than a line a minute for one of them).
+// it from its serving loop, waking at nextDeadline(), and finish() when it
+// stops, so that no count is lost. At most `maxCallers` callers are followed;
+// beyond them the one whose minute ends first is written early, so memory
+// stays bounded (only a host with that many refused users would see more
+// than a line a minute for one of them).
 //
 // Thread safety: every method may be called from several threads at once.
 #ifndef TARQ_DAEMON_CORE_REFUSAL_LOG_H_
@@ -48,6 +49,10 @@ class RefusalLog {
   // When the next minute ends; none while no refusal is counted.
   std::optional<std::chrono::steady_clock::time_point> nextDeadline();
 
+  // Writes every count not yet written, the minute over or not: the daemon
+  // is stopping.
+  void finish();
+
  private:
   struct Window {
     std::chrono::steady_clock::time_point ends;
@@ -58,6 +63,8 @@ class RefusalLog {
   // Writes `window`'s count, if any; says whether the caller stays followed.
   bool closeLocked(const std::string& caller, Window& window);
   void makeRoomLocked();
+  // Writes `window`'s count, if any, before its minute is over.
+  void writeEarlyLocked(const std::string& caller, const Window& window);
 
   const Line log_;
   const SteadyNow now_;

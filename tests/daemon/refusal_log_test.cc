@@ -90,8 +90,20 @@ TEST(RefusalLogBoundTest, FollowsABoundedNumberOfCallers) {
   // A third caller: the one whose minute ends first is closed early.
   log.refused("uid 3", "no");
   EXPECT_EQ(lines, (std::vector<std::string>{"refused uid 1: no", "refused uid 2: no",
-                                             "refused uid 1 1 more time before this line: no",
+                                             "refused uid 1 1 more time since its last line: no",
                                              "refused uid 3: no"}));
+}
+
+TEST_F(RefusalLogTest, WritesWhatIsStillCountedWhenTheDaemonStops) {
+  log_.refused("uid 1001", "not allowed");
+  log_.refused("uid 1001", "not allowed");
+  log_.refused("uid 1002", "not allowed");
+  advance(seconds(10));
+  log_.finish();
+  EXPECT_EQ(takeLines(), (std::vector<std::string>{
+                             "refused uid 1001: not allowed", "refused uid 1002: not allowed",
+                             "refused uid 1001 1 more time since its last line: not allowed"}));
+  EXPECT_EQ(log_.nextDeadline(), std::nullopt);
 }
 
 }  // namespace
