@@ -54,6 +54,20 @@ bool setThreadFsIds(uid_t uid, gid_t gid) {
 }
 #endif
 
+#if defined(__APPLE__)
+// The SDK declares pthread_setugid_np() deprecated ("per-thread security
+// contexts are error-prone"). It is kept because its behaviour is what the
+// daemon needs: one thread acts with a caller's rights while the others keep
+// root's, and the kernel resolves that caller's groups. The warning is
+// silenced here only.
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wdeprecated-declarations"
+int setThreadCredentials(uid_t uid, gid_t gid) {
+  return pthread_setugid_np(uid, gid);
+}
+#pragma clang diagnostic pop
+#endif
+
 }  // namespace
 
 std::vector<gid_t> groupsOfUser(uid_t uid, gid_t gid) {
@@ -107,7 +121,7 @@ CallerRights::CallerRights(uid_t uid, gid_t gid, const std::vector<gid_t>& group
   // Per-thread user and group; the kernel resolves the groups of `uid`.
   // Not exercised by the tests here, which run on Linux.
   (void)groups;
-  if (pthread_setugid_np(uid, gid) != 0) {
+  if (setThreadCredentials(uid, gid) != 0) {
     throw std::runtime_error(std::string("cannot take the caller's rights: ") + strerror(errno));
   }
   switched_ = true;
@@ -129,7 +143,7 @@ void CallerRights::restore() const {
   setThreadFsIds(geteuid(), getegid());
   setThreadGroups(ownGroups_);
 #elif defined(__APPLE__)
-  pthread_setugid_np(KAUTH_UID_NONE, KAUTH_GID_NONE);
+  setThreadCredentials(KAUTH_UID_NONE, KAUTH_GID_NONE);
 #endif
 }
 

@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 
 #include "config_intake.h"
 #include "engine_folder.h"
+#include "daemon_log.h"
 #include "engine_process.h"
 #include "engine_record.h"
 #include "helper_requests.h"
@@ -24,6 +26,24 @@
 
 namespace tarq {
 namespace {
+
+// The stop pipe, close-on-exec: the engine must not inherit it (it would
+// hold the write end open, and could wake the daemon's serving loop).
+bool makeStopPipe(int ends[2]) {
+#if defined(__linux__)
+  return pipe2(ends, O_CLOEXEC) == 0;
+#else
+  // Darwin has no pipe2(). Setting the flag afterwards leaves a window in
+  // which a concurrent spawn would inherit the pipe, but none can happen
+  // here: the pipe is made first thing, before the engine can be launched.
+  if (pipe(ends) != 0) {
+    return false;
+  }
+  fcntl(ends[0], F_SETFD, FD_CLOEXEC);
+  fcntl(ends[1], F_SETFD, FD_CLOEXEC);
+  return true;
+#endif
+}
 
 // Blocks the stop signals in this thread and every thread made later, and
 // turns the first one that arrives into a byte on the returned descriptor,
@@ -37,7 +57,7 @@ int stopSignalDescriptor() {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
   int ends[2];
-  if (pipe(ends) != 0) {
+  if (!makeStopPipe(ends)) {
     return -1;
   }
   std::thread([stopSignals, writeEnd = ends[1]] {
@@ -72,6 +92,18 @@ std::string describeEngineIdentity(const std::optional<EngineIdentity>& identity
     return "as root (--engine-user root)";
   }
   return "as this daemon's own user";
+// The daemon's own log: the file asked for, else (also when it cannot be
+// opened, which is said on standard error) standard error.
+std::shared_ptr<const DaemonLog> openDaemonLog(const HelperDaemonSettings& settings) {
+  if (!settings.daemonLogPath.empty()) {
+    try {
+      return std::make_shared<DaemonLog>(settings.program, settings.daemonLogPath,
+                                         settings.maxLogBytes);
+    } catch (const std::exception& error) {
+      logDaemonLine(settings.program, std::string(error.what()) + "; logging to standard error");
+    }
+  }
+  return std::make_shared<DaemonLog>(settings.program);
 }
 
 }  // namespace
@@ -83,9 +115,8 @@ void logDaemonLine(const std::string& program, const std::string& line) {
 }
 
 int runHelperDaemon(HelperDaemonSettings settings) {
-  auto log = [program = settings.program](const std::string& line) {
-    logDaemonLine(program, line);
-  };
+  std::shared_ptr<const DaemonLog> daemonLog = openDaemonLog(settings);
+  auto log = [daemonLog](const std::string& line) { daemonLog->write(line); };
   int stopDescriptor = stopSignalDescriptor();
   if (stopDescriptor < 0) {
     log(std::string("pipe: ") + strerror(errno));

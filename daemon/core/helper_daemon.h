@@ -27,6 +27,8 @@ struct HelperDaemonSettings {
   std::string logPath;
   size_t maxLogBytes = 8 * 1024 * 1024;
   std::optional<gid_t> logGroup;  // may read the log; none: root alone
+  // The daemon's own lines, kept to maxLogBytes; standard error when empty.
+  std::string daemonLogPath;
   std::string stateFolder;
   // Who the engine runs as; none: as the daemon.
   std::optional<EngineIdentity> engineIdentity;
@@ -37,7 +39,7 @@ struct HelperDaemonSettings {
 };
 
 // Runs the daemon; returns the process's exit status. Its own lines go to
-// standard error (the service manager's journal).
+// standard error (the service manager's journal), or to daemonLogPath.
 int runHelperDaemon(HelperDaemonSettings settings);
 
 // Writes "PROGRAM: LINE" to standard error; safe from several threads.

@@ -30,6 +30,9 @@ void addHelperOptions(CLI::App& app, HelperOptions& options, const HelperOptionT
   app.add_option("--log-group", options.logGroup,
                  "Group (name or id) that may read the engine's log: the log is then 0640, its "
                  "folder 0750 when the daemon makes it; without it the log is 0600");
+  app.add_option("--daemon-log", options.daemonLogPath,
+                 "File for the daemon's own lines, kept to --log-max-bytes like the engine's log "
+                 "(default: standard error)");
   app.add_option("--state-dir", options.stateFolder, texts.stateFolder);
   app.add_option("--allow-uid", options.allowedUids,
                  "User id allowed besides root (repeatable). An allowed user gets a tunnel: the "
@@ -117,6 +120,7 @@ HelperDaemonSettings peerCredentialsSettings(const std::string& program,
   settings.engine = options.engine;
   settings.logPath = options.logPath;
   settings.maxLogBytes = options.maxLogBytes;
+  settings.daemonLogPath = options.daemonLogPath;
   settings.stateFolder = options.stateFolder;
   settings.callers = policy->describe();
   settings.policy = std::move(policy);

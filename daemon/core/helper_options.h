@@ -21,6 +21,7 @@ struct HelperOptions {
   std::string logPath;
   size_t maxLogBytes = 8 * 1024 * 1024;
   std::string logGroup;  // empty: the log is root's alone
+  std::string daemonLogPath;
   std::string stateFolder;
   std::vector<uid_t> allowedUids;
   std::vector<std::string> allowedGroups;
@@ -29,9 +30,9 @@ struct HelperOptions {
   bool allowConfigPaths = false;
 };
 
-// Adds --socket, --engine, --log, --log-max-bytes, --log-group, --state-dir,
-// --allow-uid, --allow-group, --engine-user, --engine-process-rules and
-// --allow-config-paths. The texts describe each program's own defaults.
+// Adds --socket, --engine, --log, --log-max-bytes, --log-group, --daemon-log,
+// --state-dir, --allow-uid, --allow-group, --engine-user, --engine-process-rules
+// and --allow-config-paths. The texts describe each program's own defaults.
 struct HelperOptionTexts {
   std::string engine;
   std::string log;

@@ -45,6 +45,11 @@ std::string quotedText(const std::string& text) {
   return quoted + "\"";
 }
 
+// {"ok":false,"error":REASON}, without its line feed.
+std::string errorReply(const std::string& reason) {
+  return R"({"ok":false,"error":)" + quotedText(reason) + "}";
+}
+
 bool somebodyListens(const sockaddr_un& address) {
   int probe = openSocket(AF_UNIX, false);
   if (probe < 0) {
@@ -61,7 +66,8 @@ HelperServer::HelperServer(Options options, const CallerPolicy& policy, Handler 
     : options_(std::move(options)),
       policy_(policy),
       handler_(std::move(handler)),
-      log_(std::move(log)) {}
+      log_(std::move(log)),
+      refusals_(log_, options_.now) {}
 
 HelperServer::~HelperServer() {
   {
@@ -131,19 +137,15 @@ void HelperServer::serve(int stopDescriptor) {
     for (const Lingering& turnedAway : lingering_) {
       watched.push_back({turnedAway.connection, POLLIN, 0});
     }
-    int timeout = -1;
-    if (!lingering_.empty()) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          lingering_.front().until - std::chrono::steady_clock::now());
-      timeout = std::max(0, static_cast<int>(left.count()) + 1);
-    }
-    if (poll(watched.data(), watched.size(), timeout) < 0) {
+    if (poll(watched.data(), watched.size(), pollTimeout()) < 0) {
       if (errno == EINTR) {
         continue;
       }
       throw std::runtime_error(systemError("poll", errno));
     }
+    refusals_.flush();
     if (watched[0].revents != 0) {
+      refusals_.finish();
       return;
     }
     endLingering(watched);
@@ -156,6 +158,24 @@ void HelperServer::serve(int stopDescriptor) {
     }
     admit(connection);
   }
+}
+
+int HelperServer::pollTimeout() {
+  using std::chrono::milliseconds;
+  std::optional<milliseconds> wait;
+  if (!lingering_.empty()) {
+    wait = std::chrono::duration_cast<milliseconds>(lingering_.front().until -
+                                                    std::chrono::steady_clock::now());
+  }
+  if (auto minuteEnds = refusals_.nextDeadline()) {
+    auto untilFlush = std::chrono::duration_cast<milliseconds>(*minuteEnds - options_.now());
+    wait = wait ? std::min(*wait, untilFlush) : untilFlush;
+  }
+  if (!wait) {
+    return -1;
+  }
+  // Rounded up, so that the wait ends after the moment, not just before.
+  return static_cast<int>(std::clamp<int64_t>(wait->count() + 1, 0, 24 * 3600 * 1000));
 }
 
 void HelperServer::endLingering(const std::vector<pollfd>& watched) {
@@ -181,10 +201,12 @@ void HelperServer::endLingering(const std::vector<pollfd>& watched) {
 }
 
 void HelperServer::admit(int connection) {
-  CallerVerdict caller = policy_.judge(connection);
-  if (!caller.admitted) {
-    log_("refused: " + caller.reason);
-    turnAway(connection, caller.reason);
+  CallerIdentity caller = policy_.identify(connection);
+  std::optional<CallerVerdict> verdict =
+      caller.known ? policy_.quickVerdict(caller) : refusal(caller, caller.reason);
+  if (verdict && !verdict->admitted) {
+    refusals_.refused(describeCaller(caller), verdict->reason);
+    turnAway(connection, verdict->reason);
     return;
   }
   {
@@ -202,27 +224,56 @@ void HelperServer::admit(int connection) {
       return;
     }
   }
-  std::thread([this, connection, caller] {
-    std::string reply = serveRequest(connection, caller);
-    // The slot is free once the request is served: a caller who reads the
-    // reply and asks again at once must find it free.
-    {
-      std::lock_guard done(mutex_);
-      if (--perCaller_[caller.uid] == 0) {
-        perCaller_.erase(caller.uid);
-      }
-      --active_;
-      idle_.notify_all();
-    }
-    if (!reply.empty()) {
-      writeReply(connection, reply);
-    }
-    close(connection);
+  std::thread([this, connection, caller = std::move(caller), verdict = std::move(verdict)] {
+    serveConnection(connection, caller, verdict);
   }).detach();
 }
 
+void HelperServer::serveConnection(int connection, const CallerIdentity& caller,
+                                   std::optional<CallerVerdict> verdict) {
+  if (!verdict) {
+    verdict = judge(caller);
+  }
+  if (!verdict->admitted) {
+    refusals_.refused(describeCaller(caller), verdict->reason);
+    writeReply(connection, errorReply(verdict->reason));
+    shutdown(connection, SHUT_WR);
+    // The slot stays taken while the connection lingers: a caller who is
+    // refused again and again holds no more than its share.
+    lingerForPeer(connection);
+    close(connection);
+    releaseSlot(caller.uid);
+    return;
+  }
+  std::string reply = serveRequest(connection, caller, *verdict);
+  // The slot is free once the request is served: a caller who reads the
+  // reply and asks again at once must find it free.
+  releaseSlot(caller.uid);
+  if (!reply.empty()) {
+    writeReply(connection, reply);
+  }
+  close(connection);
+}
+
+CallerVerdict HelperServer::judge(const CallerIdentity& caller) const {
+  try {
+    return policy_.judge(caller);
+  } catch (const std::exception& error) {
+    return refusal(caller, std::string("the caller could not be judged: ") + error.what());
+  }
+}
+
+void HelperServer::releaseSlot(uid_t uid) {
+  std::lock_guard done(mutex_);
+  if (--perCaller_[uid] == 0) {
+    perCaller_.erase(uid);
+  }
+  --active_;
+  idle_.notify_all();
+}
+
 void HelperServer::turnAway(int connection, const std::string& reason) {
-  std::string line = R"({"ok":false,"error":)" + quotedText(reason) + "}\n";
+  std::string line = errorReply(reason) + "\n";
   // One short line fits any socket's send buffer: sent whole or not at all.
   send(connection, line.data(), line.size(), kNoSigPipe | MSG_DONTWAIT);
   // The connection stays open a moment, so that a client that writes its
@@ -236,7 +287,25 @@ void HelperServer::turnAway(int connection, const std::string& reason) {
   lingering_.push_back({connection, std::chrono::steady_clock::now() + kLinger});
 }
 
-std::string HelperServer::serveRequest(int connection, const CallerVerdict& caller) {
+void HelperServer::lingerForPeer(int connection) {
+  auto deadline = std::chrono::steady_clock::now() + kLinger;
+  char discarded[4096];
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd watched{connection, POLLIN, 0};
+    if (left.count() <= 0 || poll(&watched, 1, static_cast<int>(left.count()) + 1) == 0) {
+      return;
+    }
+    ssize_t count = recv(connection, discarded, sizeof discarded, MSG_DONTWAIT);
+    if (count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      return;
+    }
+  }
+}
+
+std::string HelperServer::serveRequest(int connection, const CallerIdentity& caller,
+                                       const CallerVerdict& verdict) {
   timeval sendTimeout{5, 0};
   setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
   std::string line;
@@ -246,14 +315,23 @@ std::string HelperServer::serveRequest(int connection, const CallerVerdict& call
     case ReadOutcome::kClosed:
       return "";
     case ReadOutcome::kTimedOut:
-      log_("uid " + std::to_string(caller.uid) + ": no request within the deadline");
+      log_(describeCaller(caller) + ": no request within the deadline");
       return R"({"ok":false,"error":"no request line within the deadline"})";
     case ReadOutcome::kTooLong:
-      log_("uid " + std::to_string(caller.uid) + ": request too long");
+      log_(describeCaller(caller) + ": request too long");
       return R"({"ok":false,"error":"request too long"})";
   }
+  // Right before acting: the peer must still be the process judged at
+  // accept (where the kernel's record of it can change).
+  if (caller.stamp) {
+    std::string broken = pinBroken(*caller.stamp, policy_.currentStamp(connection));
+    if (!broken.empty()) {
+      refusals_.refused(describeCaller(caller), broken);
+      return errorReply(broken);
+    }
+  }
   try {
-    return handler_(line, caller);
+    return handler_(line, verdict);
   } catch (const std::exception& error) {
     log_(std::string("request failed: ") + error.what());
     return R"({"ok":false,"error":"internal error"})";

@@ -42,26 +42,59 @@ std::string listed(const std::set<Id>& ids) {
 }  // namespace
 
 PeerCredentialsPolicy::PeerCredentialsPolicy(std::set<uid_t> allowedUids,
-                                             std::set<gid_t> allowedGroups)
-    : allowedUids_(std::move(allowedUids)), allowedGroups_(std::move(allowedGroups)) {}
+                                             std::set<gid_t> allowedGroups, SteadyNow now)
+    : allowedUids_(std::move(allowedUids)),
+      allowedGroups_(std::move(allowedGroups)),
+      membership_(kMembershipUsers, kMembershipLifetime, std::move(now)) {}
 
-CallerVerdict PeerCredentialsPolicy::judge(int connection) const {
-  CallerVerdict verdict;
-  if (!peerIds(connection, verdict.uid, verdict.gid)) {
-    verdict.reason = std::string("cannot learn who the caller is: ") + strerror(errno);
-    return verdict;
+CallerIdentity PeerCredentialsPolicy::identify(int connection) const {
+  CallerIdentity caller;
+  caller.known = peerIds(connection, caller.uid, caller.gid);
+  if (!caller.known) {
+    caller.reason = std::string("cannot learn who the caller is: ") + strerror(errno);
   }
-  verdict.admitted = verdict.uid == 0 || allowedUids_.count(verdict.uid) != 0;
-  if (!verdict.admitted && !allowedGroups_.empty()) {
-    std::vector<gid_t> groups = groupsOfUser(verdict.uid, verdict.gid);
-    verdict.admitted = std::any_of(groups.begin(), groups.end(),
-                                   [this](gid_t group) { return allowedGroups_.count(group); });
+  return caller;
+}
+
+std::optional<CallerVerdict> PeerCredentialsPolicy::quickVerdict(
+    const CallerIdentity& caller) const {
+  if (!caller.known) {
+    return refusal(caller, caller.reason);
   }
-  if (!verdict.admitted) {
-    verdict.reason =
-        "caller uid " + std::to_string(verdict.uid) + " is not allowed to use this helper";
+  if (caller.uid == 0 || allowedUids_.count(caller.uid) != 0 ||
+      allowedGroups_.count(caller.gid) != 0) {
+    return verdict(caller, true);
   }
-  return verdict;
+  if (allowedGroups_.empty()) {
+    return verdict(caller, false);
+  }
+  if (std::optional<bool> member = membership_.find(caller.uid)) {
+    return verdict(caller, *member);
+  }
+  return std::nullopt;
+}
+
+CallerVerdict PeerCredentialsPolicy::judge(const CallerIdentity& caller) const {
+  if (std::optional<CallerVerdict> quick = quickVerdict(caller)) {
+    return *quick;
+  }
+  std::vector<gid_t> groups = groupsOfUser(caller.uid, caller.gid);
+  bool member = std::any_of(groups.begin(), groups.end(),
+                            [this](gid_t group) { return allowedGroups_.count(group) != 0; });
+  membership_.put(caller.uid, member);
+  return verdict(caller, member);
+}
+
+CallerVerdict PeerCredentialsPolicy::verdict(const CallerIdentity& caller, bool admitted) const {
+  if (!admitted) {
+    return refusal(
+        caller, "caller uid " + std::to_string(caller.uid) + " is not allowed to use this helper");
+  }
+  CallerVerdict admittedCaller;
+  admittedCaller.admitted = true;
+  admittedCaller.uid = caller.uid;
+  admittedCaller.gid = caller.gid;
+  return admittedCaller;
 }
 
 std::string PeerCredentialsPolicy::describe() const {

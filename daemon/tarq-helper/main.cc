@@ -7,6 +7,8 @@
 
 #include <CLI/CLI.hpp>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "daemon/core/helper_daemon.h"
 #include "daemon/core/helper_options.h"
@@ -70,9 +72,14 @@ int main(int argc, char** argv) {
                       tarq::kDefaultStateFolder + ")"});
 #ifdef __APPLE__
   std::string requirement;
+  std::vector<std::string> callerIdentifiers;
   app.add_option("--requirement", requirement,
                  "Code-signing requirement a caller must satisfy (default: signed by the same "
-                 "team as this helper)");
+                 "team as this helper, as the application it ships in or a --caller-identifier)");
+  app.add_option("--caller-identifier", callerIdentifiers,
+                 "Signing identifier of an application allowed to call, signed by this helper's "
+                 "team (repeatable; default: the application this helper is in)")
+      ->allow_extra_args(false);
 #endif
   app.set_version_flag("--version", std::string(tarq::kProgram) + " " + TARQ_VERSION);
   try {
@@ -98,9 +105,12 @@ int main(int argc, char** argv) {
           "--allow-uid and --allow-group are for Linux; on macOS callers are admitted by "
           "--requirement");
     }
-    settings.policy = tarq::makeCodeSigningPolicy(requirement);
-    settings.callers = requirement.empty() ? "callers signed by this helper's team"
-                                           : "callers satisfying " + requirement;
+    if (!requirement.empty() && !callerIdentifiers.empty()) {
+      throw std::runtime_error("--caller-identifier goes with the default requirement only");
+    }
+    tarq::CodeSigningPolicyMade made = tarq::makeCodeSigningPolicy(requirement, callerIdentifiers);
+    settings.policy = std::move(made.policy);
+    settings.callers = made.callers;
 #endif
   } catch (const std::exception& error) {
     tarq::logDaemonLine(tarq::kProgram, error.what());

@@ -29,8 +29,10 @@ class HelperFixture : public ::testing::Test {
   HelperFixture() { openFolder(); }
 
   // Starts `program` with the fixture's socket, state folder and engine,
-  // followed by `extra`; waits for its socket. As root the engine runs as
-  // the user nobody unless `extra` names another.
+  // followed by `extra`; waits until its socket accepts connections (the
+  // file exists a moment before the helper listens on it, and a helper
+  // replaced may have left its own). As root the engine runs as the user
+  // nobody unless `extra` names another.
   void startHelper(const std::vector<std::string>& extra, const char* program = TARQ_HELPER_PATH) {
     helper_.reset();
     std::vector<std::string> arguments = {program,    "--socket", socket_, "--state-dir", state_,
@@ -40,8 +42,14 @@ class HelperFixture : public ::testing::Test {
     }
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     helper_ = std::make_unique<ToolProcess>(arguments);
-    ASSERT_TRUE(eventually([&] { return access(socket_.c_str(), F_OK) == 0; }))
-        << helper_->errorText();
+    ASSERT_TRUE(eventually([&] {
+      int probe = connectUnix(socket_);
+      if (probe < 0) {
+        return false;
+      }
+      close(probe);  // a connection that sends nothing is answered with nothing
+      return true;
+    })) << helper_->errorText();
   }
   // Lets other users reach the socket and the state folder in the fixture's
   // folder.

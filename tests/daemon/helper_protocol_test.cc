@@ -2,12 +2,15 @@
 // copy of the caller's file, reports how the engine ended, and refuses
 // callers, files and requests it must not serve. What one request may cost
 // it (its line, its nesting, the configuration it names) is bounded.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "tests/daemon/helper_fixture.h"
 
@@ -41,6 +44,44 @@ TEST_F(HelperProtocolTest, RunsTheEngineOnAPrivateCopyUntilStopped) {
   EXPECT_EQ(stopped["running"], false);
   EXPECT_FALSE(stopped.contains("error"));
   EXPECT_NE(access(dir_.file("state/config.json").c_str(), F_OK), 0);
+}
+
+// The flags of descriptor `descriptor` of process `pid`; none when it is not
+// open (any more).
+std::optional<unsigned> descriptorFlags(const std::string& pid, int descriptor) {
+  std::ifstream info("/proc/" + pid + "/fdinfo/" + std::to_string(descriptor));
+  std::string field;
+  unsigned flags = 0;
+  while (info >> field && field != "flags:") {
+  }
+  if (!(info >> std::oct >> flags)) {
+    return std::nullopt;
+  }
+  return flags;
+}
+
+// Every descriptor the helper opens (its socket, the stop pipe, the state
+// lock, the logs, an engine's output) is closed on exec: an engine, or
+// anything else the helper runs, inherits none of them.
+TEST_F(HelperProtocolTest, HoldsNoDescriptorAProgramItRunsWouldInherit) {
+  ASSERT_EQ(start(config_), json({{"ok", true}}));
+  std::string helper = std::to_string(helper_->pid());
+  size_t checked = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + helper + "/fd")) {
+    int descriptor = std::stoi(entry.path().filename());
+    std::optional<unsigned> flags = descriptorFlags(helper, descriptor);
+    // What this test's process passed on without the flag is not the
+    // helper's doing; a descriptor closed meanwhile is no longer held.
+    std::optional<unsigned> ours = descriptorFlags("self", descriptor);
+    if (descriptor <= STDERR_FILENO || !flags || (ours && (*ours & O_CLOEXEC) == 0)) {
+      continue;
+    }
+    std::error_code ignored;
+    EXPECT_NE(*flags & O_CLOEXEC, 0u)
+        << "descriptor " << descriptor << " -> " << std::filesystem::read_symlink(entry, ignored);
+    ++checked;
+  }
+  EXPECT_GE(checked, 4u);  // at least the socket, the stop pipe's two ends and the lock
 }
 
 TEST_F(HelperProtocolTest, ReportsHowTheEngineEndedAndStopsItOnSigterm) {

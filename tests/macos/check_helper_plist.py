@@ -6,8 +6,10 @@ Usage: check_helper_plist.py PLIST HELPER_SERVICE_HEADER
 launchd reads the file on a Mac only, and ignores a misspelt key without a
 word; here plistlib reads it, and it must hold exactly the keys the plug-in and
 the helper rely on: the name the plug-in registers, the label launchd knows the
-daemon by, the program inside the bundle (never an absolute Program), the
-application it belongs to, and that launchd keeps it running.
+daemon by, the program inside the bundle (never an absolute Program), its
+arguments (the daemon's own log, kept to a bounded size, which a plain
+StandardErrorPath file is not), the application it belongs to, and that
+launchd keeps it running.
 """
 import os
 import plistlib
@@ -25,6 +27,7 @@ def main():
     expected = {
         "Label": name.removesuffix(".plist"),
         "BundleProgram": "Contents/MacOS/tarq-helper",
+        "ProgramArguments": ["tarq-helper", "--daemon-log", "/Library/Logs/Orvek/tarq-helper.log"],
         "RunAtLoad": True,
         "KeepAlive": True,
         "StandardErrorPath": "/Library/Logs/dev.orvek.tarq.helper.log",

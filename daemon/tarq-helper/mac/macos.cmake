@@ -10,7 +10,8 @@ enable_language(OBJCXX)
 set(_tarq_helper_mac ${CMAKE_CURRENT_LIST_DIR})
 target_sources(tarq-helper PRIVATE
   ${_tarq_helper_mac}/code_signing_policy.mm
-  ${_tarq_helper_mac}/../code_signing_requirement.cc)
+  ${_tarq_helper_mac}/../code_signing_requirement.cc
+  ${_tarq_helper_mac}/../enclosing_application.cc)
 set_source_files_properties(${_tarq_helper_mac}/code_signing_policy.mm
   PROPERTIES COMPILE_OPTIONS "-fobjc-arc")
 # Headers are named from the repository's root ("daemon/core/...").

@@ -1,6 +1,6 @@
 // Stub of <Security/SecCode.h>: running code found by its guest attributes
 // (here the audit token), checked against a requirement, and read for its
-// signing information.
+// signing information (signing identifier and team).
 #ifndef TARQ_STUB_SECURITY_SECCODE_H_
 #define TARQ_STUB_SECURITY_SECCODE_H_
 
@@ -30,6 +30,7 @@ CF_ENUM(uint32_t){
     kSecCSSigningInformation = 1 << 1,
 };
 
+extern const CFStringRef kSecCodeInfoIdentifier;
 extern const CFStringRef kSecCodeInfoTeamIdentifier;
 
 OSStatus SecCodeCopySigningInformation(SecStaticCodeRef code, SecCSFlags flags,

@@ -7,5 +7,6 @@
 #include <Security/SecBase.h>
 #include <Security/SecCode.h>
 #include <Security/SecRequirement.h>
+#include <Security/SecStaticCode.h>
 
 #endif  // TARQ_STUB_SECURITY_SECURITY_H_
