@@ -92,6 +92,8 @@ std::string describeEngineIdentity(const std::optional<EngineIdentity>& identity
     return "as root (--engine-user root)";
   }
   return "as this daemon's own user";
+}
+
 // The daemon's own log: the file asked for, else (also when it cannot be
 // opened, which is said on standard error) standard error.
 std::shared_ptr<const DaemonLog> openDaemonLog(const HelperDaemonSettings& settings) {
