@@ -205,6 +205,9 @@ class ConfigDocument {
   // the occurrences on that path only; null when absent.
   nlohmann::json effectiveAt(std::initializer_list<std::string_view> path) const;
 
+  // What the document holds in memory, in bytes.
+  size_t memoryBytes() const { return nodes_.capacity() * sizeof(Node) + pool_.capacity(); }
+
  private:
   friend class ConfigNode;
   friend class ConfigChildIterator;
