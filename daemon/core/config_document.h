@@ -36,7 +36,8 @@
 // text is checked in full before anything is built.
 //
 // Thread safety: a document is immutable once parsed; its nodes may be read
-// from any number of threads.
+// from any number of threads. Nodes point at the document object: they do
+// not survive its move or destruction.
 #ifndef TARQ_DAEMON_CORE_CONFIG_DOCUMENT_H_
 #define TARQ_DAEMON_CORE_CONFIG_DOCUMENT_H_
 
