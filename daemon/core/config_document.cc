@@ -362,8 +362,10 @@ class ConfigDocument::Parser {
         fail("a control character (" + describeByte(c) + ") inside a string");
       }
       if (c == '\\') {
-        ++at_;
-        const char escaped = at_ < text_.size() ? text_[at_] : '\0';
+        if (++at_ >= text_.size()) {
+          fail("the text ends inside a string");
+        }
+        const char escaped = text_[at_];
         if (escaped == 'u') {
           for (int i = 1; i <= 4; ++i) {
             if (at_ + i >= text_.size() || hexValue(text_[at_ + i]) < 0) {
@@ -372,8 +374,7 @@ class ConfigDocument::Parser {
             }
           }
           at_ += 4;
-        } else if (std::string_view("bfnrt\\/\"").find(escaped) == std::string_view::npos ||
-                   at_ >= text_.size()) {
+        } else if (std::string_view("bfnrt\\/\"").find(escaped) == std::string_view::npos) {
           fail("an unknown escape in a string");
         }
       }

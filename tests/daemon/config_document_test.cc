@@ -86,6 +86,7 @@ TEST(ConfigDocumentTest, ReadsOnlyTheFirstValueWithGoGrammarAndTrailingCommas) {
       {R"({"a": "\x"})", "unknown escape"},
       {R"({"a": "\u12"})", "four hexadecimal digits"},
       {R"({"a": "open)", "ends inside a string"},
+      {R"({"a": "open\)", "ends inside a string"},
   };
   for (const auto& [text, why] : refused) {
     std::string error = errorOf(text);
