@@ -11,9 +11,13 @@
 
 namespace tarq {
 
-// A probe for experimental.clash_api.external_controller of `configText`;
-// an empty function when the text names no numeric address (the engine may
-// still accept the configuration: it just cannot be probed).
+// A probe for experimental.clash_api.external_controller of `configText`,
+// read as sing-box reads it (config_document.h) and as it listens on it
+// (clash_controller_address.h); an empty function when the text names no
+// address that a connection can test (none, a host name, port 0) or is no
+// configuration sing-box would read (the engine may still accept it: it just
+// cannot be probed). The reading costs memory in proportion to the text's
+// size (config_document.h), at most 64 levels deep.
 std::function<bool()> clashApiProbe(const std::string& configText);
 
 }  // namespace tarq

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -94,13 +96,17 @@ TEST_F(SimEngineTest, ConnectionTotalsGrowAndEntriesHaveSingBoxShape) {
 
 TEST(SimEngineConfigTest, RefusesConfigurationsItCannotServe) {
   TempDir dir;
+  const std::string outbounds = R"("outbounds":[{"type":"selector","tag":"tarq","outbounds":["d"]},
+                                                {"type":"direct","tag":"d"}])";
   const std::pair<std::string, const char*> cases[] = {
       {"{", "not a JSON configuration"},
+      {"\xEF\xBB\xBF{}", "byte order mark"},
       {R"({"outbounds":[]})", "experimental.clash_api is missing"},
-      {R"({"experimental":{"clash_api":{"external_controller":"0.0.0.0:9090"}},
-           "outbounds":[{"type":"selector","tag":"tarq","outbounds":["d"]},
-                        {"type":"direct","tag":"d"}]})",
-       "loopback"},
+      {R"({"experimental":{"clash_api":{"external_controller":"192.168.1.1:9090"}},)" + outbounds +
+           "}",
+       "the stand-in serves only on a loopback address"},
+      {R"({"experimental":{"clash_api":{"external_controller":"::1:9090"}},)" + outbounds + "}",
+       R"(experimental.clash_api.external_controller "::1:9090": too many colons in address)"},
       {R"({"experimental":{"clash_api":{"external_controller":"127.0.0.1:9090"}},
            "outbounds":[{"type":"direct","tag":"d"}]})",
        "tagged \"tarq\""},
@@ -113,6 +119,102 @@ TEST(SimEngineConfigTest, RefusesConfigurationsItCannotServe) {
     EXPECT_EQ(run.status, 1) << config.substr(0, 80);
     EXPECT_NE(run.err.find(reason), std::string::npos) << run.err;
   }
+}
+
+// The stand-in listens where sing-box would, on the configuration as
+// sing-box reads it, and the plug-in reaches it on 127.0.0.1.
+TEST(SimEngineConfigTest, ServesEveryAddressFormSingBoxListensOnAt127001) {
+  TempDir dir;
+  const int port = freeLoopbackPort();
+  const std::string p = std::to_string(port);
+  const std::string configs[] = {
+      R"({"experimental": {"clash_api": {"external_controller": ":)" + p + R"("}}, )",
+      R"({"experimental": {"clash_api": {"external_controller": "0.0.0.0:)" + p + R"("}}, )",
+      R"({"experimental": {"clash_api": {"external_controller": "localhost:)" + p + R"("}}, )",
+      // sing-box's reading: a hash comment, capitals, a repeated object.
+      "# the engine's\n{\"EXPERIMENTAL\": {\"Clash_Api\": {\"external_controller\": \"127.0.0.1:" +
+          p + "\"}}, \"experimental\": {\"clash_api\": {\"secret\": \"\"}}, ",
+  };
+  for (const std::string& head : configs) {
+    writeFile(dir.file("config.json"),
+              head + R"("outbounds": [{"type": "selector", "tag": "tarq", "outbounds": ["d"]},
+                                      {"type": "direct", "tag": "d"}]})");
+    ToolProcess engine({TARQ_SIMENGINE_PATH, "run", "-c", dir.file("config.json")});
+    httplib::Client client("127.0.0.1", port);
+    EXPECT_TRUE(eventually([&] {
+      auto reply = client.Get("/version");
+      return reply && reply->status == 200;
+    })) << head
+        << engine.errorText();
+    engine.signal(SIGTERM);
+    EXPECT_EQ(engine.waitForExit(), 0);
+  }
+}
+
+// With the cache file enabled, a selector starts on the member chosen in the
+// last run, as sing-box's does; relative paths resolve in -D's folder.
+TEST(SimEngineConfigTest, KeepsTheSelectionInTheCacheFileAcrossRuns) {
+  TempDir dir;
+  const int port = freeLoopbackPort();
+  auto configWith = [&](const std::string& cacheFile) {
+    return R"({"experimental": {"clash_api": {"external_controller": "127.0.0.1:)" +
+           std::to_string(port) + R"("}, "cache_file": )" + cacheFile + R"(},
+               "outbounds": [{"type": "selector", "tag": "tarq", "outbounds": ["a", "b", "c"],
+                              "default": "a"},
+                             {"type": "direct", "tag": "a"}, {"type": "direct", "tag": "b"},
+                             {"type": "direct", "tag": "c"}]})";
+  };
+  httplib::Client client("127.0.0.1", port);
+  // Runs the engine in `work` (made by the engine when missing) and returns
+  // the selector's member at start; with `select`, switches to it.
+  auto session = [&](const std::string& work, const std::string& select) {
+    ToolProcess engine({TARQ_SIMENGINE_PATH, "run", "-c", "config.json", "-D", work});
+    std::string now;
+    EXPECT_TRUE(eventually([&] {
+      auto reply = client.Get("/proxies/tarq");
+      now = reply && reply->status == 200 ? json::parse(reply->body)["now"] : "";
+      return !now.empty();
+    })) << engine.errorText();
+    if (!select.empty()) {
+      auto reply = client.Put("/proxies/tarq", json({{"name", select}}).dump(), "application/json");
+      EXPECT_TRUE(reply && reply->status == 204);
+    }
+    engine.signal(SIGTERM);
+    EXPECT_EQ(engine.waitForExit(), 0);
+    return now;
+  };
+
+  const std::string work = dir.file("engine");
+  ASSERT_EQ(mkdir(work.c_str(), 0700), 0);
+  writeFile(work + "/config.json", configWith(R"({"enabled": true})"));
+  EXPECT_EQ(session(work, "b"), "a");
+  EXPECT_EQ(access((work + "/cache.db").c_str(), F_OK), 0);
+  EXPECT_EQ(session(work, ""), "b");  // no switch: the last run's choice stays
+  EXPECT_EQ(session(work, "c"), "b");
+  EXPECT_EQ(session(work, ""), "c");
+
+  // A stored member the group no longer has gives way to the default.
+  writeFile(work + "/cache.db", R"({"selected": {"tarq": "gone"}})");
+  EXPECT_EQ(session(work, ""), "a");
+  writeFile(work + "/cache.db", "not ours");
+  EXPECT_EQ(session(work, ""), "a");
+
+  // A path of its own, relative to the working folder; without the cache
+  // file enabled nothing is kept.
+  writeFile(work + "/config.json", configWith(R"({"enabled": true, "path": "selection.db"})"));
+  EXPECT_EQ(session(work, "c"), "a");
+  EXPECT_EQ(access((work + "/selection.db").c_str(), F_OK), 0);
+  EXPECT_EQ(session(work, ""), "c");
+  writeFile(work + "/config.json", configWith(R"({"enabled": false})"));
+  EXPECT_EQ(session(work, "b"), "a");
+  EXPECT_EQ(session(work, ""), "a");
+
+  // The working folder is made when missing, as sing-box makes it.
+  const std::string fresh = dir.file("fresh/engine");
+  ToolProcess engine({TARQ_SIMENGINE_PATH, "run", "-c", work + "/config.json", "-D", fresh});
+  EXPECT_TRUE(eventually([&] { return static_cast<bool>(client.Get("/version")); }))
+      << engine.errorText();
+  EXPECT_EQ(access(fresh.c_str(), F_OK), 0);
 }
 
 }  // namespace

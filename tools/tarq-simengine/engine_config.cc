@@ -1,45 +1,16 @@
 #include "engine_config.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <algorithm>
-#include <charconv>
 #include <nlohmann/json.hpp>
+#include <optional>
 
-#include "support/bounded_json.h"
+#include "daemon/core/clash_controller_address.h"
+#include "daemon/core/config_document.h"
 
 namespace tarq {
 namespace {
 
 using nlohmann::json;
-
-// sing-box configurations nest a few levels; deeper ones are refused before
-// they are built.
-constexpr int kMaxConfigDepth = 64;
-
-bool isLoopback(const std::string& host) {
-  in_addr v4{};
-  if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
-    return (ntohl(v4.s_addr) >> 24) == 127;
-  }
-  in6_addr v6{};
-  if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
-    return IN6_IS_ADDR_LOOPBACK(&v6) != 0;
-  }
-  return false;
-}
-
-int parsePort(const std::string& text, const std::string& address) {
-  int port = -1;
-  const char* end = text.data() + text.size();
-  auto [rest, failure] = std::from_chars(text.data(), end, port);
-  if (text.empty() || failure != std::errc() || rest != end || port < 0 || port > 65535) {
-    throw EngineConfigError("experimental.clash_api.external_controller \"" + address +
-                            "\": bad port");
-  }
-  return port;
-}
 
 const json* member(const json& object, const char* key) {
   if (!object.is_object()) {
@@ -60,19 +31,50 @@ std::string stringMember(const json& object, const char* key, const std::string&
   return value->get<std::string>();
 }
 
-void readClashApi(const json& root, EngineConfig& config) {
-  const json* experimental = member(root, "experimental");
-  const json* clashApi = experimental ? member(*experimental, "clash_api") : nullptr;
-  if (clashApi == nullptr || !clashApi->is_object()) {
+// The address to listen on for `controller`, on this machine's loopback only.
+void readListenAddress(const std::string& controller, EngineConfig& config) {
+  ClashControllerAddress address;
+  try {
+    address = parseClashController(controller);
+  } catch (const ClashControllerError& error) {
+    throw EngineConfigError(error.what());
+  }
+  using Host = ClashControllerAddress::Host;
+  if (address.host == Host::kEveryAddress || address.host == Host::kLocalhost) {
+    config.host = "127.0.0.1";
+  } else if (address.loopbackOnly()) {
+    config.host = address.address;
+  } else {
+    throw EngineConfigError(std::string(kClashControllerOption) + " \"" + controller +
+                            "\": the stand-in serves only on a loopback address");
+  }
+  config.port = address.port;
+}
+
+void readClashApi(const ConfigDocument& document, EngineConfig& config) {
+  const json clashApi = document.effectiveAt({"experimental", "clash_api"});
+  if (!clashApi.is_object()) {
     throw EngineConfigError("experimental.clash_api is missing: the stand-in serves nothing else");
   }
   const std::string where = "experimental.clash_api";
-  std::string controller = stringMember(*clashApi, "external_controller", where);
+  std::string controller = stringMember(clashApi, "external_controller", where);
   if (controller.empty()) {
     throw EngineConfigError(where + ".external_controller is missing");
   }
-  parseLoopbackAddress(controller, config.host, config.port);
-  config.secret = stringMember(*clashApi, "secret", where);
+  readListenAddress(controller, config);
+  config.secret = stringMember(clashApi, "secret", where);
+}
+
+void readCacheFile(const ConfigDocument& document, EngineConfig& config) {
+  const json cacheFile = document.effectiveAt({"experimental", "cache_file"});
+  const json* enabled = member(cacheFile, "enabled");
+  if (enabled == nullptr || !enabled->is_boolean() || !enabled->get<bool>()) {
+    return;
+  }
+  config.cacheFile = stringMember(cacheFile, "path", "experimental.cache_file");
+  if (config.cacheFile.empty()) {
+    config.cacheFile = "cache.db";
+  }
 }
 
 SelectorGroup readSelector(const json& outbound, const std::string& tag) {
@@ -100,16 +102,16 @@ SelectorGroup readSelector(const json& outbound, const std::string& tag) {
 }
 
 // Outbounds and endpoints (which selectors may name too) share one tag space.
-void readOutbounds(const json& root, EngineConfig& config) {
+void readOutbounds(const ConfigDocument& document, EngineConfig& config) {
   for (const char* list : {"outbounds", "endpoints"}) {
-    const json* entries = member(root, list);
-    if (entries == nullptr) {
+    const json entries = document.effectiveAt({list});
+    if (entries.is_null()) {
       continue;
     }
-    if (!entries->is_array()) {
+    if (!entries.is_array()) {
       throw EngineConfigError(std::string(list) + " must be an array");
     }
-    for (const json& entry : *entries) {
+    for (const json& entry : entries) {
       std::string tag = stringMember(entry, "tag", list);
       std::string type = stringMember(entry, "type", list);
       if (tag.empty()) {
@@ -138,50 +140,20 @@ void readOutbounds(const json& root, EngineConfig& config) {
 
 }  // namespace
 
-void parseLoopbackAddress(const std::string& address, std::string& host, int& port) {
-  std::string hostPart;
-  std::string portPart;
-  if (!address.empty() && address.front() == '[') {
-    auto close = address.find(']');
-    if (close == std::string::npos || close + 1 >= address.size() || address[close + 1] != ':') {
-      throw EngineConfigError("experimental.clash_api.external_controller \"" + address +
-                              "\": expected [host]:port");
-    }
-    hostPart = address.substr(1, close - 1);
-    portPart = address.substr(close + 2);
-  } else {
-    auto colon = address.rfind(':');
-    if (colon == std::string::npos) {
-      throw EngineConfigError("experimental.clash_api.external_controller \"" + address +
-                              "\": expected host:port");
-    }
-    hostPart = address.substr(0, colon);
-    portPart = address.substr(colon + 1);
-  }
-  port = parsePort(portPart, address);
-  if (hostPart == "localhost") {
-    hostPart = "127.0.0.1";
-  }
-  if (!isLoopback(hostPart)) {
-    throw EngineConfigError("experimental.clash_api.external_controller \"" + address +
-                            "\": the stand-in serves only on a loopback address");
-  }
-  host = hostPart;
-}
-
 EngineConfig EngineConfig::parse(const std::string& text) {
-  json root;
+  std::optional<ConfigDocument> document;
   try {
-    root = parseBoundedJson(text, kMaxConfigDepth, /*ignoreComments=*/true);
-  } catch (const json::exception& error) {
+    document.emplace(ConfigDocument::parse(text));
+  } catch (const ConfigDocumentError& error) {
     throw EngineConfigError(std::string("not a JSON configuration: ") + error.what());
   }
-  if (!root.is_object()) {
+  if (!document->root().isObject()) {
     throw EngineConfigError("not a JSON configuration: the top level must be an object");
   }
   EngineConfig config;
-  readClashApi(root, config);
-  readOutbounds(root, config);
+  readClashApi(*document, config);
+  readCacheFile(*document, config);
+  readOutbounds(*document, config);
   return config;
 }
 

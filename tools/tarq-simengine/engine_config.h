@@ -1,5 +1,11 @@
 // What the stand-in engine takes from a sing-box configuration: where the
-// Clash API listens, its secret, and the selector groups with their members.
+// Clash API listens, its secret, the selector groups with their members, and
+// the cache file that keeps their selection.
+//
+// The configuration is read as sing-box reads it (daemon/core/
+// config_document.h: its comments, keys in any letter case, repeated keys
+// decoded in turn), so that the stand-in accepts and serves what sing-box
+// would.
 #ifndef TARQ_TOOLS_SIMENGINE_ENGINE_CONFIG_H_
 #define TARQ_TOOLS_SIMENGINE_ENGINE_CONFIG_H_
 
@@ -25,8 +31,11 @@ struct SelectorGroup {
 };
 
 struct EngineConfig {
-  // experimental.clash_api.external_controller, split. `host` is always a
-  // loopback address: the stand-in never serves beyond this machine.
+  // Where to listen for experimental.clash_api.external_controller: a
+  // numeric loopback address. sing-box listens on every address for ":PORT",
+  // "0.0.0.0:PORT" and "[::]:PORT"; the stand-in listens on 127.0.0.1 for
+  // those (and for "localhost"), where the plug-in connects, and never
+  // beyond this machine.
   std::string host;
   int port = 0;
   std::string secret;
@@ -34,16 +43,14 @@ struct EngineConfig {
   std::map<std::string, SelectorGroup> selectors;
   // The type of every outbound and endpoint by tag, selectors included.
   std::map<std::string, std::string> outboundTypes;
+  // experimental.cache_file.path ("cache.db" when unset; relative to the
+  // working directory, as sing-box takes it) when the cache file is enabled,
+  // else empty.
+  std::string cacheFile;
 
-  // Parses the text of a sing-box configuration (comments allowed, as
-  // sing-box allows them). Throws EngineConfigError.
+  // Parses the text of a sing-box configuration. Throws EngineConfigError.
   static EngineConfig parse(const std::string& text);
 };
-
-// Splits "host:port" / "[v6]:port" as Go's net.Listen reads it and checks
-// that the host is a loopback address ("localhost" becomes 127.0.0.1).
-// Throws EngineConfigError.
-void parseLoopbackAddress(const std::string& address, std::string& host, int& port);
 
 }  // namespace tarq
 

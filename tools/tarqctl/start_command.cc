@@ -3,6 +3,7 @@
 // commands typed on standard input ("select TAG", "status", "stop", ...),
 // until Ctrl-C (which stops the tunnel), "quit" (which leaves it running) or
 // the tunnel's failure.
+#include <curl/curl.h>
 #include <errno.h>
 #include <signal.h>
 #include <string.h>
@@ -15,18 +16,19 @@
 #include <sstream>
 #include <thread>
 
+#include "clash_watch.h"
 #include "commands.h"
 #include "console.h"
+#include "daemon/core/clash_controller_address.h"
+#include "daemon/core/config_document.h"
 #include "human_format.h"
-#include "support/bounded_json.h"
 
 namespace tarq {
 namespace {
 
 constexpr int kInterruptedStatus = 130;
-// sing-box configurations nest a few levels; deeper ones are not read here
-// (the helper and the engine still get them as they are).
-constexpr int kMaxConfigDepth = 64;
+// The plug-in's message for a Clash API that never answered.
+constexpr char kClashTimedOut[] = "timed out waiting for the clash api";
 
 // Thrown for a start that cannot even be asked for; exit status 2.
 class UsageError : public std::runtime_error {
@@ -44,52 +46,81 @@ std::string readConfig(const std::string& path) {
   return text.str();
 }
 
-// Fills the Clash API port and secret the command line left out from the
-// configuration's experimental.clash_api, as sing-box will serve it.
-void takeClashDefaults(const std::string& config, StartOptions& start) {
-  if (start.clashPort && start.clashSecret) {
-    return;
+void warn(const StartOptions& start, const std::string& text) {
+  std::cerr << "tarqctl: warning: " << start.configFile << ": " << text << std::endl;
+}
+
+// Where sing-box will serve the Clash API by the configuration, as it reads
+// it: an address, or why there is none the plug-in can use.
+struct ClashApiPlace {
+  std::optional<ClashControllerAddress> address;
+  std::string problem;  // names the option; empty when the plug-in can reach it
+};
+
+ClashApiPlace findClashApi(const nlohmann::json& clashApi) {
+  ClashApiPlace place;
+  const std::string option = kClashControllerOption;
+  const nlohmann::json* controller =
+      clashApi.is_object() && clashApi.contains("external_controller")
+          ? &clashApi["external_controller"]
+          : nullptr;
+  if (controller == nullptr || !controller->is_string() || controller->get<std::string>().empty()) {
+    place.problem = option + " is not set, so sing-box serves no Clash API";
+    return place;
   }
-  using nlohmann::json;
-  json root;
   try {
-    root = parseBoundedJson(config, kMaxConfigDepth, /*ignoreComments=*/true);
-  } catch (const json::exception&) {
-    // Not a configuration we can read: the defaults stay unknown.
+    place.address = parseClashController(controller->get<std::string>());
+  } catch (const ClashControllerError& error) {
+    place.problem = std::string(error.what()) + ", so sing-box will not start";
+    return place;
   }
-  const json* clashApi = nullptr;
-  if (root.is_object() && root.contains("experimental") && root["experimental"].is_object() &&
-      root["experimental"].contains("clash_api")) {
-    clashApi = &root["experimental"]["clash_api"];
+  const std::string quoted = "\"" + place.address->text + "\"";
+  if (place.address->port == 0) {
+    place.problem = option + " is " + quoted +
+                    ": sing-box listens on a port the system picks, which the plug-in cannot know";
+  } else if (!place.address->reachableFromIpv4Loopback()) {
+    place.problem = option + " is " + quoted + ": " + place.address->unreachableReason() +
+                    ", where the plug-in connects to the Clash API";
+  }
+  return place;
+}
+
+// Fills the Clash API port and secret the command line left out from the
+// configuration's experimental.clash_api, as sing-box reads it and will serve
+// it, and says plainly before the start when the plug-in, which connects to
+// 127.0.0.1:PORT, will not reach it.
+void takeClashDefaults(const std::string& config, StartOptions& start) {
+  nlohmann::json clashApi;
+  try {
+    clashApi = ConfigDocument::parse(config).effectiveAt({"experimental", "clash_api"});
+  } catch (const ConfigDocumentError& error) {
+    if (!start.clashPort || !start.clashSecret) {
+      throw UsageError(start.configFile + ": " + error.what() + " (sing-box would refuse it too)");
+    }
+    warn(start, std::string(error.what()) + " (sing-box will refuse it)");
+    return;
   }
   if (!start.clashSecret) {
     start.clashSecret =
-        clashApi != nullptr && clashApi->contains("secret") && (*clashApi)["secret"].is_string()
-            ? (*clashApi)["secret"].get<std::string>()
+        clashApi.is_object() && clashApi.contains("secret") && clashApi["secret"].is_string()
+            ? clashApi["secret"].get<std::string>()
             : "";
   }
-  if (start.clashPort) {
+  const ClashApiPlace place = findClashApi(clashApi);
+  if (!start.clashPort) {
+    if (!place.address || place.address->port == 0) {
+      throw UsageError(start.configFile + ": " + place.problem + "; set it, or give --clash-port");
+    }
+    start.clashPort = place.address->port;
+  } else if (place.address && place.address->port != 0 && place.address->port != *start.clashPort) {
+    warn(start, std::string(kClashControllerOption) + " is \"" + place.address->text +
+                    "\": sing-box listens on port " + std::to_string(place.address->port) +
+                    ", and the plug-in connects to port " + std::to_string(*start.clashPort));
     return;
   }
-  std::string controller;
-  if (clashApi != nullptr && clashApi->contains("external_controller") &&
-      (*clashApi)["external_controller"].is_string()) {
-    controller = (*clashApi)["external_controller"].get<std::string>();
+  if (!place.problem.empty()) {
+    warn(start, place.problem);
   }
-  auto colon = controller.rfind(':');
-  int64_t port = 0;
-  std::istringstream digits(colon == std::string::npos ? "" : controller.substr(colon + 1));
-  if (!(digits >> port) || !digits.eof() || port <= 0 || port > 65535) {
-    throw UsageError(start.configFile +
-                     " has no usable experimental.clash_api.external_controller; give "
-                     "--clash-port");
-  }
-  std::string host = controller.substr(0, colon);
-  if (host != "127.0.0.1" && host != "localhost") {
-    std::cerr << "tarqctl: warning: the plug-in reaches the Clash API on 127.0.0.1 only, and "
-              << start.configFile << " serves it on " << controller << std::endl;
-  }
-  start.clashPort = port;
 }
 
 // Ctrl-C and SIGTERM become inbox messages. The signals must be blocked
@@ -192,12 +223,14 @@ class StartSession {
   std::optional<int> onInput(const std::string& line);
   void requestStop();
   void printError(const std::string& text);
+  void explainClashTimeout(const MethodResponse& response);
 
   Console& console_;
   const StartOptions& start_;
   std::string config_;
   LiveLine live_;
   const bool echoInput_ = isatty(STDIN_FILENO) != 1;
+  ClashWatch watch_;  // while the start runs
   int64_t startId_ = 0;
   int64_t stopId_ = 0;
   bool started_ = false;
@@ -212,6 +245,7 @@ int StartSession::run() {
                         {"clashPort", *start_.clashPort},
                         {"clashSecret", *start_.clashSecret}};
   startId_ = console_.call("start", std::move(arguments));
+  watch_.start(*start_.clashPort, *start_.clashSecret);
   for (;;) {
     ConsoleMessage message = console_.next();
     std::optional<int> done;
@@ -271,8 +305,10 @@ void StartSession::onEvent(const Value& event) {
 
 std::optional<int> StartSession::onAnswer(const ConsoleMessage& answer) {
   if (answer.id == startId_) {
+    watch_.stop();
     int status = console_.exitStatus(answer.response, "start");
     if (status != 0) {
+      explainClashTimeout(answer.response);
       startFailed_ = true;
       if (stopId_ == 0) {
         return status;
@@ -362,6 +398,32 @@ void StartSession::requestStop() {
   stopId_ = console_.call("stop");
 }
 
+// A start that timed out waiting for the Clash API: what it answered
+// tarqctl while the engine ran.
+void StartSession::explainClashTimeout(const MethodResponse& response) {
+  const auto* error = std::get_if<FlutterError>(&response);
+  if (error == nullptr || error->message != kClashTimedOut) {
+    return;
+  }
+  const std::string where = "127.0.0.1:" + std::to_string(*start_.clashPort);
+  switch (watch_.last()) {
+    case ClashAnswer::kUnauthorized:
+      printError(
+          "tarqctl: the Clash API refused the secret (clashSecret does not match "
+          "experimental.clash_api.secret)");
+      break;
+    case ClashAnswer::kNothingListens:
+    case ClashAnswer::kNotAsked:
+      printError("tarqctl: nothing listens on " + where);
+      break;
+    case ClashAnswer::kOther:
+      printError("tarqctl: something on " + where + " does not answer as sing-box's Clash API");
+      break;
+    case ClashAnswer::kAnswered:
+      break;
+  }
+}
+
 void StartSession::printError(const std::string& text) {
   live_.clear();
   std::cerr << text << std::endl;
@@ -370,6 +432,9 @@ void StartSession::printError(const std::string& text) {
 }  // namespace
 
 int runStart(const CommonOptions& options, StartOptions start) {
+  // Before any thread: the start's Clash API watch and the plug-in's client
+  // both use libcurl.
+  curl_global_init(CURL_GLOBAL_DEFAULT);
   std::string config;
   try {
     config = readConfig(start.configFile);
