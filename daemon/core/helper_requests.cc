@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "config_intake.h"
+#include "config_path_policy.h"
 #include "engine_folder.h"
 #include "readiness_probe.h"
 
@@ -100,6 +101,10 @@ std::string HelperRequests::start(const std::string& configPath, const CallerVer
     log_("start refused for uid " + std::to_string(caller.uid) + ": " + reason.what());
     return refusal(reason.what());
   }
+  if (std::optional<std::string> refused = checkConfiguration(content)) {
+    log_("start refused for uid " + std::to_string(caller.uid) + ": " + *refused);
+    return refusal(*refused);
+  }
   // The old engine may still be reading its copy: stop it before replacing.
   engine_.stop();
   try {
@@ -112,6 +117,21 @@ std::string HelperRequests::start(const std::string& configPath, const CallerVer
     return refusal(error.what());
   }
   return okay();
+}
+
+std::optional<std::string> HelperRequests::checkConfiguration(const std::string& content) {
+  if (settings_.allowConfigPaths) {
+    log_(
+        "--allow-config-paths: the configuration may name files and folders outside the engine's "
+        "folder, and it is not checked for them");
+    return std::nullopt;
+  }
+  try {
+    checkConfigText(content, settings_.engineFolder);
+  } catch (const RequestRefused& reason) {
+    return reason.what();
+  }
+  return std::nullopt;
 }
 
 std::string HelperRequests::writeCopy(const std::string& content) {

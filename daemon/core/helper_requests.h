@@ -6,8 +6,10 @@
 //   {"op":"stop"}    -> {"ok":true}
 //
 // Malformed lines and unknown ops get {"ok":false,"error":REASON}; nothing a
-// caller sends can stop the daemon. Callers come here already admitted by
-// the caller policy. "selected" is accepted and left alone: the plug-in selects the
+// caller sends can stop the daemon. A configuration that names a file or
+// folder outside the engine's folder is refused before any engine starts
+// (config_path_policy.h), unless the daemon was told to allow it. Callers come here already
+// admitted by the caller policy. "selected" is accepted and left alone: the plug-in selects the
 // outbound through the Clash API itself.
 //
 // Thread safety: handle() may be called from several threads at once.
@@ -59,6 +61,9 @@ class HelperRequests {
   std::string status();
   void removeCopy();
 
+  // Why the configuration must not run: it names a path outside the
+  // engine's folder, or sing-box would not read it at all. None when it may.
+  std::optional<std::string> checkConfiguration(const std::string& content);
   // The copy of `content` the engine runs on, readable by the engine alone.
   std::string writeCopy(const std::string& content);
 

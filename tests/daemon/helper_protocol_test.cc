@@ -85,7 +85,15 @@ TEST_F(HelperProtocolTest, HoldsNoDescriptorAProgramItRunsWouldInherit) {
 }
 
 TEST_F(HelperProtocolTest, ReportsHowTheEngineEndedAndStopsItOnSigterm) {
+  // Text sing-box could not read is refused before any engine starts; one
+  // it reads but cannot run makes the engine exit.
   writeFile(dir_.file("broken.json"), "{");
+  EXPECT_EQ(start(dir_.file("broken.json")),
+            json({{"ok", false},
+                  {"error",
+                   "configuration: row 1, column 2: the text ends where a member's key (a string) "
+                   "should start"}}));
+  writeFile(dir_.file("broken.json"), "{}");
   EXPECT_EQ(start(dir_.file("broken.json")), json({{"ok", true}}));
   EXPECT_TRUE(eventually([&] { return status()["error"] == "exit status 1"; }));
   EXPECT_EQ(status()["running"], false);
@@ -165,11 +173,56 @@ TEST_F(HelperProtocolTest, ReadsAHugeNestedConfigurationInBoundedMemory) {
   writeFile(config_, std::string(kLevels, '[') + std::string(kLevels, ']'));
   engine_ = "/bin/false";
   startHelper({"--allow-uid", std::to_string(getuid())});
-  EXPECT_EQ(start(config_), json({{"ok", true}}));
-  EXPECT_TRUE(eventually([&] { return status()["error"] == "exit status 1"; }));
+  json refused = start(config_);
+  EXPECT_EQ(refused["ok"], false);
+  EXPECT_EQ(refused["error"].get<std::string>().rfind("configuration: ", 0), 0u) << refused;
+  EXPECT_EQ(status()["running"], false);
 #if !defined(__SANITIZE_THREAD__)  // its shadow memory follows every byte touched
   EXPECT_LT(peakKiBOfPeer(socket_), 256 * 1024);
 #endif
+}
+
+TEST_F(HelperProtocolTest, RefusesConfigurationsThatNamePathsOutsideTheEnginesFolder) {
+  auto configWith = [&](const json& patch) {
+    json config = json::parse(engineConfig(freeLoopbackPort(), "s"));
+    config.merge_patch(patch);
+    writeFile(config_, config.dump());
+  };
+  const std::pair<json, std::string> refused[] = {
+      {{{"log", {{"output", "/etc/tarq-test.log"}}}},
+       "configuration: log.output names a path outside the engine's folder: /etc/tarq-test.log"},
+      {{{"experimental", {{"clash_api", {{"external_ui", "."}}}}}},
+       "configuration: experimental.clash_api.external_ui names a path outside the engine's "
+       "folder: ."},
+      {{{"experimental", {{"cache_file", {{"enabled", true}, {"path", "../config.json"}}}}}},
+       "configuration: experimental.cache_file.path names a path outside the engine's folder: "
+       "../config.json"},
+  };
+  for (const auto& [patch, error] : refused) {
+    configWith(patch);
+    EXPECT_EQ(start(config_), json({{"ok", false}, {"error", error}}));
+    EXPECT_EQ(status()["running"], false);
+    EXPECT_NE(access(dir_.file("state/config.json").c_str(), F_OK), 0);
+  }
+  // Written as sing-box reads it, a second spelling of the option is still
+  // the option.
+  writeFile(config_, R"({"LOG": {"OUTPUT": "/etc/tarq-test.log"}, "log": {"level": "info"}})");
+  EXPECT_EQ(start(config_)["error"],
+            "configuration: log.output names a path outside the engine's folder: "
+            "/etc/tarq-test.log");
+
+  // Inside the engine's folder: the cache file by a relative name.
+  configWith({{"experimental", {{"cache_file", {{"enabled", true}, {"path", "cache.db"}}}}}});
+  EXPECT_EQ(start(config_), json({{"ok", true}}));
+  EXPECT_EQ(status()["running"], true);
+
+  // An administrator may let them through; each start says so.
+  configWith({{"log", {{"output", dir_.file("engine-own.log")}}}});
+  startHelper({"--allow-uid", std::to_string(getuid()), "--allow-config-paths"});
+  EXPECT_EQ(start(config_), json({{"ok", true}}));
+  EXPECT_NE(helper_->errorText().find("--allow-config-paths: the configuration may name files"),
+            std::string::npos)
+      << helper_->errorText();
 }
 
 TEST_F(HelperProtocolTest, LeavesAnotherHelpersSocketAndStateAlone) {
