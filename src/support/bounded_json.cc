@@ -6,7 +6,7 @@ namespace tarq {
 
 using Json = nlohmann::json;
 
-Json parseBoundedJson(std::string_view text, int maxDepth, bool ignoreComments) {
+Json parseBoundedJson(std::string_view text, int maxDepth) {
   const size_t nul = text.find('\0');
   if (nul != std::string_view::npos) {
     throw Json::parse_error::create(
@@ -26,8 +26,7 @@ Json parseBoundedJson(std::string_view text, int maxDepth, bool ignoreComments) 
     }
     return true;
   };
-  return Json::parse(text.begin(), text.end(), refuseDeep, /*allow_exceptions=*/true,
-                     ignoreComments);
+  return Json::parse(text.begin(), text.end(), refuseDeep);
 }
 
 }  // namespace tarq

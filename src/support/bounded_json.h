@@ -21,7 +21,7 @@ namespace tarq {
 // nlohmann::json::parse_error when the text is not JSON, holds a NUL byte or
 // nests deeper, and nlohmann's other errors unchanged (a number beyond the
 // range of a double is out_of_range 406).
-nlohmann::json parseBoundedJson(std::string_view text, int maxDepth, bool ignoreComments = false);
+nlohmann::json parseBoundedJson(std::string_view text, int maxDepth);
 
 }  // namespace tarq
 
