@@ -7,6 +7,7 @@
 #include <string>
 
 #include "json_values.h"
+#include "line_reader.h"
 #include "support/bounded_json.h"
 
 namespace tarq {
@@ -108,10 +109,22 @@ Request parseRequest(const std::string& text) {
 
 }  // namespace
 
-int runChannel(EngineSession& session, std::istream& input, std::FILE* output) {
+int runChannel(EngineSession& session, std::istream& input, std::FILE* output,
+               size_t maxLineBytes) {
   auto outstanding = std::make_shared<Outstanding>();
+  // Through the main thread, so that it takes its place among the rest.
+  const auto refuse = [&session, output](std::string reason) {
+    session.host().runOnMainThread([output, reason = std::move(reason)] {
+      writeLine(output, {{"protocolError", reason}});
+    });
+  };
+  LineReader lines(input, maxLineBytes);
   std::string text;
-  while (std::getline(input, text)) {
+  for (LineReader::Status status; (status = lines.next(text)) != LineReader::Status::kEnd;) {
+    if (status == LineReader::Status::kTooLong) {
+      refuse("line longer than " + std::to_string(maxLineBytes) + " bytes");
+      continue;
+    }
     if (isBlank(text)) {
       continue;
     }
@@ -119,10 +132,7 @@ int runChannel(EngineSession& session, std::istream& input, std::FILE* output) {
     try {
       request = parseRequest(text);
     } catch (const std::exception& problem) {
-      // Through the main thread, so that it takes its place among the rest.
-      session.host().runOnMainThread([output, reason = std::string(problem.what())] {
-        writeLine(output, {{"protocolError", reason}});
-      });
+      refuse(problem.what());
       continue;
     }
     switch (request.kind) {
