@@ -44,7 +44,7 @@ TEST(LineReaderTest, LinesUpToTheLimitAndLongerOnesSkippedWithoutBeingKept) {
   EXPECT_EQ(LineReader(empty, 8).next(line), Status::kEnd);
 }
 
-// Lines longer than the reader's pieces (64 KiB) arrive whole, at the limit
+// Lines longer than the reader's pieces (8 KiB) arrive whole, at the limit
 // too; one byte more is too long.
 TEST(LineReaderTest, LongLinesAreReadAcrossPieces) {
   const size_t limit = 200'000;

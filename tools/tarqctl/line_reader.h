@@ -31,7 +31,7 @@ class LineReader {
  private:
   std::istream& input_;
   const size_t limit_;
-  std::array<char, 64 * 1024> piece_{};
+  std::array<char, 8192> piece_;  // not initialised: only what is read is used
 };
 
 }  // namespace tarq
