@@ -112,6 +112,8 @@ TEST(ClashApiServerTest, IdleConnectionsDelayNoCall) {
   for (int i = 0; i < 50; ++i) {
     // One request answered, then the connection kept alive and idle.
     const int connection = testing::connectLoopback(server.port());
+    timeval timeout{10, 0};  // a server out of threads never answers
+    ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     ASSERT_EQ(::send(connection, request.data(), request.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(request.size()));
     std::string answer;
