@@ -82,6 +82,13 @@ TEST(TarqctlChannelTest, AnswersEveryLineInOrderWithoutAHelper) {
   EXPECT_EQ(channel.waitForExit(), 0);
 }
 
+// A sanitizer's own memory would drown a difference in peak memory.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kPeaksComparable = false;
+#else
+constexpr bool kPeaksComparable = true;
+#endif
+
 // Kilobytes of the process's resident high-water mark, or -1.
 long peakResidentKilobytes(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -106,9 +113,11 @@ TEST(TarqctlChannelTest, ALineBeyondTheLimitIsAProtocolErrorAndTheNextIsAnswered
   EXPECT_EQ(json::parse(channel.readLine().value_or("null")),
             json({{"protocolError", "line longer than 33554432 bytes"}}));
   EXPECT_EQ(json::parse(channel.readLine().value_or("null"))["id"], 2);
-  // The limit, once, and what the process had before it; far below the
-  // hundreds of megabytes that holding and parsing the line would take.
-  EXPECT_LT(peakResidentKilobytes(channel.pid()), 100 * 1024);
+  // The limit, once, and what the process had before it (about 45 MB in
+  // all); holding and parsing the line took 187 MB.
+  if (kPeaksComparable) {
+    EXPECT_LT(peakResidentKilobytes(channel.pid()), 100 * 1024);
+  }
   channel.closeInput();
   EXPECT_EQ(channel.waitForExit(), 0);
 }
