@@ -490,22 +490,21 @@ struct ClashApiServer::State {
 class ClashApiServer::Server : public httplib::Server {
  public:
   explicit Server(State& state) : state_(state) {
-    if (::pipe2(stopPipe_, O_CLOEXEC) != 0 || ::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
-      throw std::runtime_error(std::string("clash api server: pipe: ") + strerror(errno));
+    try {
+      if (::pipe2(stopPipe_, O_CLOEXEC) != 0 || ::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+        throw std::runtime_error(std::string("clash api server: pipe: ") + strerror(errno));
+      }
+      parking_ = std::thread([this] { watchParked(); });
+    } catch (...) {
+      release();
+      throw;
     }
     set_keep_alive_max_count(std::numeric_limits<size_t>::max());
-    new_task_queue = [this] {
-      auto* pool = new httplib::ThreadPool(kThreads);
-      pool_.store(pool);
-      return pool;
-    };
-    parking_ = std::thread([this] { watchParked(); });
+    new_task_queue = [this] { return new PoolHandle(*this); };
   }
   ~Server() override {
     stopParking();
-    for (int fd : {stopPipe_[0], stopPipe_[1], wakePipe_[0], wakePipe_[1]}) {
-      ::close(fd);
-    }
+    release();
   }
 
   // Once bound: lets as many connections wait to be accepted as the system
@@ -522,6 +521,22 @@ class ClashApiServer::Server : public httplib::Server {
 
  private:
   using Shared = std::shared_ptr<Connection>;
+
+  // What the listening loop is given as its task queue, and deletes when it
+  // ends: the server's own pool, which lives on until the server goes, so
+  // that the parking thread never hands work to a pool already gone.
+  class PoolHandle final : public httplib::TaskQueue {
+   public:
+    explicit PoolHandle(Server& server) : server_(server) {}
+    void enqueue(std::function<void()> task) override { server_.pool_.enqueue(std::move(task)); }
+    void shutdown() override {
+      server_.pool_.shutdown();
+      server_.poolShutDown_ = true;
+    }
+
+   private:
+    Server& server_;
+  };
 
   bool process_and_close_socket(socket_t sock) override {
     // As the engine does: small replies go out at once.
@@ -594,14 +609,26 @@ class ClashApiServer::Server : public httplib::Server {
         }
         parked_.resize(kept);
       }
-      httplib::TaskQueue* pool = pool_.load();
       for (Shared& connection : ready) {
-        pool->enqueue([this, connection] { serve(connection); });
+        pool_.enqueue([this, connection] { serve(connection); });
       }
     }
     std::lock_guard lock(mutex_);
     parkingOpen_ = false;
     parked_.clear();
+  }
+
+  // The pool's threads (unless the listening loop shut them down) and the
+  // pipes, once nothing uses them.
+  void release() {
+    if (!poolShutDown_) {
+      pool_.shutdown();
+    }
+    for (int fd : {stopPipe_[0], stopPipe_[1], wakePipe_[0], wakePipe_[1]}) {
+      if (fd >= 0) {
+        ::close(fd);
+      }
+    }
   }
 
   // Ends the parking thread and the connections it holds; from now on a
@@ -617,8 +644,8 @@ class ClashApiServer::Server : public httplib::Server {
   State& state_;
   int stopPipe_[2] = {-1, -1};
   int wakePipe_[2] = {-1, -1};
-  // The pool of the listening loop, made when it starts (new_task_queue).
-  std::atomic<httplib::TaskQueue*> pool_{nullptr};
+  httplib::ThreadPool pool_{kThreads};
+  std::atomic<bool> poolShutDown_{false};
   std::mutex mutex_;  // guards what follows
   bool parkingOpen_ = true;
   std::vector<Shared> parked_;
