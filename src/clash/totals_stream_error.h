@@ -1,7 +1,8 @@
 // The error of a GET /connections reply that is no JSON text, as TotalsStream
 // finds it: one kind per way the text breaks, each with a fixed description
-// in the words that callers (and the fuzz target, and the README) have long
-// seen for it, such as "Problem while parsing a number".
+// such as "Problem while parsing a number". The descriptions are the ones
+// simdjson gave the same errors when it read these replies, kept word for
+// word so that no text a caller may match has changed.
 #ifndef TARQ_CLASH_TOTALS_STREAM_ERROR_H_
 #define TARQ_CLASH_TOTALS_STREAM_ERROR_H_
 
