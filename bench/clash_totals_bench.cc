@@ -8,7 +8,6 @@
 #include <curl/curl.h>
 #include <httplib.h>
 #include <malloc.h>
-#include <simdjson.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -23,7 +22,7 @@
 
 #include "clash-api-server/clash_api_server.h"
 #include "clash/clash_client.h"
-#include "clash/connections_totals.h"
+#include "clash/totals_stream.h"
 
 namespace tarq {
 namespace {
@@ -179,44 +178,10 @@ void BM_NlohmannDomParse(benchmark::State& state) {
 
 // For scale: the parse that totals() does, alone and in memory. It validates
 // the whole reply, as a platform JSON parser would.
-void BM_SimdjsonDomParse(benchmark::State& state) {
+void BM_TotalsStreamInMemory(benchmark::State& state) {
   const std::string& body = connectionsBody(static_cast<int>(state.range(0)));
-  const simdjson::padded_string padded(body);
-  simdjson::dom::parser parser;
   for (auto _ : state) {
-    const simdjson::dom::element reply = parser.parse(padded);
-    benchmark::DoNotOptimize(reply["uploadTotal"].get_int64().value());
-  }
-  describe(state, body);
-}
-
-// The reader alone, in memory, on each of its paths (range(1): 0 the DOM,
-// 1 the stream), to place the size from which it streams.
-void BM_ReaderPath(benchmark::State& state) {
-  const std::string& body = connectionsBody(static_cast<int>(state.range(0)));
-  ConnectionsTotalsReader reader(state.range(1) == 1 ? 0 : SIZE_MAX);
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(reader.read(body));
-  }
-  describe(state, body);
-}
-
-// For comparison: simdjson's On-Demand reading the two totals and skipping
-// the list unread. Cheaper, but it does not validate what it skips.
-void BM_SimdjsonOnDemandSkip(benchmark::State& state) {
-  const std::string& body = connectionsBody(static_cast<int>(state.range(0)));
-  const simdjson::padded_string padded(body);
-  simdjson::ondemand::parser parser;
-  for (auto _ : state) {
-    simdjson::ondemand::document reply = parser.iterate(padded);
-    int64_t sum = 0;
-    for (auto field : reply.get_object()) {
-      const std::string_view key = field.unescaped_key();
-      if (key == "uploadTotal" || key == "downloadTotal") {
-        sum += field.value().get_int64();
-      }
-    }
-    benchmark::DoNotOptimize(sum);
+    benchmark::DoNotOptimize(TotalsStream::read(body));
   }
   describe(state, body);
 }
@@ -354,15 +319,9 @@ BENCHMARK(BM_Totals)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FetchAndDiscard)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Request)->Apply(sizes)->UseRealTime();
 BENCHMARK(BM_NlohmannDomParse)->Apply(sizes);
-BENCHMARK(BM_SimdjsonDomParse)->Apply(sizes);
-BENCHMARK(BM_SimdjsonOnDemandSkip)->Apply(sizes);
-BENCHMARK(BM_ReaderPath)
-    ->ArgsProduct({{1000, 10000}, {0, 1}})
-    ->Unit(benchmark::kMicrosecond)
-    ->Repetitions(3)
-    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_TotalsStreamInMemory)->Apply(sizes);
 BENCHMARK(BM_TotalsMemory)
-    ->ArgsProduct({{10000, 100000}, {0, 1}})
+    ->ArgsProduct({{10, 10000, 100000}, {0, 1}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(3);

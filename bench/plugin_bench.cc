@@ -4,8 +4,8 @@
 //   and a Clash API that answer at once;
 // - the same against the real development helper running the stand-in
 //   engine, for a first start and for a restart (a start while connected);
-// - the work queue's CPU time for one sampler tick at 1,000 and 10,000 open
-//   connections.
+// - the work queue's CPU time for one sampler tick at 10, 1,000, 10,000 and
+//   100,000 open connections.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -226,7 +226,13 @@ void BM_SamplerTick(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * body.size()));
   harness.call("stop");
 }
-BENCHMARK(BM_SamplerTick)->Arg(1000)->Arg(10000)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SamplerTick)
+    ->Arg(10)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace tarq

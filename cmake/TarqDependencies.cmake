@@ -2,7 +2,6 @@
 # the missing ones.
 find_package(Threads REQUIRED)
 find_package(CURL REQUIRED)
-find_package(simdjson REQUIRED)
 find_package(nlohmann_json 3.10 REQUIRED)
 find_package(PkgConfig REQUIRED)
 

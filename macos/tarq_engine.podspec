@@ -4,10 +4,10 @@
 # own folder, so each core source is compiled through a one-line forwarding
 # file Classes/core_<subsystem>_<name>.cc (../check.sh keeps them complete).
 #
-# simdjson and nlohmann-json come from CocoaPods, as the podspecs in podspecs/
-# describe them (see the README for the two Podfile lines); libcurl is the
-# SDK's. CoreFoundation is named for CFGetTypeID, which the bridge calls to
-# tell booleans from numbers. Only the Objective-C header is public, so no C++
+# nlohmann-json comes from CocoaPods, as the podspec in podspecs/ describes
+# it (see docs/macos.md for the Podfile line); libcurl is the SDK's.
+# CoreFoundation is named for CFGetTypeID, which the bridge calls to tell
+# booleans from numbers. Only the Objective-C header is public, so no C++
 # reaches the module.
 #
 Pod::Spec.new do |s|
@@ -31,7 +31,6 @@ engine's state and traffic counters to Dart.
 
   s.dependency 'FlutterMacOS'
   s.dependency 'nlohmann_json', '3.11.2'
-  s.dependency 'simdjson', '3.0.1'
   s.frameworks       = 'CoreFoundation', 'Foundation', 'ServiceManagement'
   s.libraries        = 'c++', 'curl'
 
@@ -41,12 +40,11 @@ engine's state and traffic counters to Dart.
     'CLANG_CXX_LIBRARY' => 'libc++',
     'CLANG_ENABLE_OBJC_ARC' => 'YES',
     # The core includes its headers from the src/ root ("helper/helper_client.h")
-    # and the libraries as <nlohmann/json.hpp> and <simdjson.h>, which hold
-    # whether or not the application builds its pods as frameworks.
+    # and the library as <nlohmann/json.hpp>, which holds whether or not the
+    # application builds its pods as frameworks.
     'HEADER_SEARCH_PATHS' => [
       '"$(PODS_TARGET_SRCROOT)/../src"',
       '"$(PODS_ROOT)/nlohmann_json/single_include"',
-      '"$(PODS_ROOT)/simdjson/singleheader"',
     ].join(' '),
   }
 end

@@ -9,9 +9,8 @@
 #include <new>
 #include <optional>
 #include <string_view>
+#include <utility>
 
-#include "clash/connections_totals.h"
-#include "clash/padded_buffer.h"
 #include "clash/totals_stream.h"
 
 namespace tarq {
@@ -24,16 +23,12 @@ constexpr std::chrono::milliseconds kClockMargin{250};
 constexpr long kIdleLimitSeconds = 3;
 constexpr long kConnectLimitMilliseconds = kIdleLimitSeconds * 1000;
 // Far beyond any real reply (30,000 connections make about 15 MB), but it
-// keeps a runaway peer from exhausting memory (or, for a streamed reply,
-// the caller's time) within the 5 seconds.
+// keeps a runaway peer from exhausting memory (for request()) or the
+// caller's time (for totals()) within the 5 seconds.
 constexpr size_t kMaxReplyBytes = size_t{256} << 20;
 // Larger reads than curl's 16 KiB default: fewer calls for the big
 // /connections reply.
 constexpr long kReceiveBufferBytes = 256 * 1024;
-// The reply buffer gives memory back once it holds more than this many times
-// what the last reply needed.
-constexpr size_t kShrinkFactor = 4;
-constexpr size_t kReplyFloorBytes = 4096;
 
 constexpr char kLoopback[] = "127.0.0.1";
 
@@ -78,13 +73,10 @@ struct ClashClient::Impl {
   // Takes the next bytes of a body. Throws what the stream throws, and
   // std::bad_alloc.
   void take(std::string_view bytes);
-  // Before the first byte of a body: its status and announced length decide
-  // where it goes (nowhere for a failure status, a stream for big totals,
-  // else a buffer sized once). False when it is too large.
+  // Before the first byte of a body: its status decides whether it is kept
+  // (not for a failure status), and its announced length sizes the reply
+  // buffer once. False when it is too large.
   bool prepareForBody();
-  // From here on, the totals are read as the body arrives; what the buffer
-  // holds goes first, and its memory goes back.
-  void startStreaming();
 
   std::mutex mutex;
   // Built once: the headers of a request without and with a body. Both turn
@@ -93,21 +85,16 @@ struct ClashClient::Impl {
   HeaderList bodyHeaders;
   bool unusableSecret = false;
   char errorText[CURL_ERROR_SIZE] = {};
-  // The last reply body, followed by the totals reader's padding so that it
-  // is parsed in place. Kept from call to call, so that a steady reply size
-  // costs no allocation, and fitted after each call, so that a reply much
-  // smaller than the buffer (or a failure) gives the memory back.
-  PaddedBuffer reply{ConnectionsTotalsReader::kPadding, kReplyFloorBytes};
+  // The body of request()'s reply, handed to its caller.
+  std::string reply;
   bool bodyStarted = false;
   bool keepBody = true;  // false for a status outside 200 to 299
   size_t received = 0;
   bool replyTooLarge = false;
-  ConnectionsTotalsReader totalsReader;
-  // During totals() only: a reply of ConnectionsTotalsReader::kStreamFrom
-  // bytes or more (announced, or once received) is read as it arrives, so
-  // that it is never held whole. `streamError` is the stream's own error,
-  // which ended the transfer.
-  bool streamBigReply = false;
+  // During totals() only, the stream that reads the body as it arrives,
+  // from its first byte: nothing of it is held. `streamError` is the
+  // stream's own error, which ended the transfer.
+  bool readTotals = false;
   std::optional<TotalsStream> stream;
   std::exception_ptr streamError;
   // Declared last, so destroyed first: the easy handle refers to the URL,
@@ -176,37 +163,20 @@ bool ClashClient::Impl::prepareForBody() {
   if (static_cast<uint64_t>(announced) > kMaxReplyBytes) {
     return false;
   }
-  if (!keepBody) {
-    return true;
-  }
-  if (streamBigReply && static_cast<uint64_t>(announced) >= ConnectionsTotalsReader::kStreamFrom) {
-    startStreaming();
-  } else {
+  if (keepBody && !readTotals) {
     reply.reserve(static_cast<size_t>(announced));
   }
   return true;
-}
-
-void ClashClient::Impl::startStreaming() {
-  stream.emplace();
-  stream->feed(reply.view());
-  reply.clear();
-  reply.fitTo(0, kShrinkFactor);
-  releaseFreedMemory();
 }
 
 void ClashClient::Impl::take(std::string_view bytes) {
   if (!keepBody) {
     return;
   }
-  if (!stream && streamBigReply &&
-      reply.size() + bytes.size() >= ConnectionsTotalsReader::kStreamFrom) {
-    startStreaming();
-  }
   if (stream) {
     stream->feed(bytes);
   } else {
-    reply.append(bytes.data(), bytes.size());
+    reply.append(bytes);
   }
 }
 
@@ -282,6 +252,9 @@ void ClashClient::Impl::perform(const std::string& method, const std::string& ur
   received = 0;
   replyTooLarge = false;
   stream.reset();
+  if (readTotals) {
+    stream.emplace();
+  }
   streamError = nullptr;
   errorText[0] = '\0';
   const auto started = std::chrono::steady_clock::now();
@@ -289,8 +262,7 @@ void ClashClient::Impl::perform(const std::string& method, const std::string& ur
   const auto elapsed = std::chrono::steady_clock::now() - started;
 
   if (result != CURLE_OK) {
-    reply.clear();
-    reply.fitTo(0, kShrinkFactor);
+    reply = std::string();
     stream.reset();
     if (streamError) {
       std::rethrow_exception(streamError);  // the body is no JSON: the parser's own error
@@ -309,8 +281,7 @@ void ClashClient::Impl::perform(const std::string& method, const std::string& ur
   long status = 0;
   curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
   if (status < 200 || status > 299) {
-    reply.clear();
-    reply.fitTo(0, kShrinkFactor);
+    reply = std::string();
     throw ClashError::http(status);
   }
 }
@@ -324,30 +295,23 @@ std::string ClashClient::request(const std::string& method, const std::string& p
                                  const std::optional<std::string>& body) {
   std::lock_guard lock(impl_->mutex);
   impl_->perform(method, "http://127.0.0.1:" + std::to_string(port_) + path, path, body);
-  // A copy: the buffer stays with the client.
-  std::string reply(impl_->reply.view());
-  impl_->reply.fitTo(reply.size(), kShrinkFactor);
-  return reply;
+  return std::exchange(impl_->reply, std::string());
 }
 
 TrafficTotals ClashClient::totals() {
   std::lock_guard lock(impl_->mutex);
   const std::string path = "/connections";
   Impl& impl = *impl_;
-  struct Fit {
+  struct EndOfTotals {
     Impl& impl;
-    ~Fit() {
-      impl.streamBigReply = false;
+    ~EndOfTotals() {
+      impl.readTotals = false;
       impl.stream.reset();
-      impl.reply.fitTo(impl.reply.size(), kShrinkFactor);
     }
-  } fit{impl};
-  impl.streamBigReply = true;
+  } endOfTotals{impl};
+  impl.readTotals = true;
   impl.perform("GET", "http://127.0.0.1:" + std::to_string(port_) + path, path, std::nullopt);
-  if (impl.stream) {
-    return impl.stream->finish();
-  }
-  return impl.totalsReader.readPadded(impl.reply.view());
+  return impl.stream->finish();
 }
 
 void ClashClient::closeConnection() {

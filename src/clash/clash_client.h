@@ -17,7 +17,8 @@
 #include <string>
 
 #include "clash/clash_error.h"
-#include "clash/connections_totals.h"
+#include "clash/totals_stream_error.h"
+#include "clash/traffic_totals.h"
 
 namespace tarq {
 
@@ -39,16 +40,22 @@ class ClashClient {
                       const std::optional<std::string>& body = std::nullopt);
 
   // "uploadTotal" and "downloadTotal" of GET /connections, read by a
-  // ConnectionsTotalsReader kept with the client; a reply that is announced
-  // or grows to ConnectionsTotalsReader::kStreamFrom bytes is read by a
-  // TotalsStream as it arrives instead, and never held whole. Throws what
-  // request() throws (a reply announced or grown beyond 256 MiB is "reply
-  // too large"), and what ConnectionsTotalsReader::read() throws for a bad
-  // body; a streamed body that is no JSON ends the transfer at once.
+  // TotalsStream as the reply arrives, from its first byte: the client never
+  // holds the reply, whatever its size. Throws what request() throws (a
+  // reply announced or grown beyond 256 MiB is "reply too large"), and what
+  // TotalsStream::finish() throws for a body that is no JSON object:
+  // TotalsStreamError, which ends the transfer at the first bad byte, or
+  // ClashError::badReply() for an array.
   TrafficTotals totals();
 
   // Closes the kept-alive connection, if any; the next call opens a new one.
-  // An engine being stopped waits for its open connections to end.
+  // The plug-in calls it before the helper stops or replaces the engine. No
+  // engine waits for it: sing-box's Close() ends every connection to its
+  // Clash API at once, and so does the stand-in engine's server when it
+  // stops (it once waited for idle ones, which held every restart up for the
+  // helper's 5-second grace). Closed first, the connection to an old engine
+  // never outlives it, and the first call after a restart goes out on a new
+  // connection to the new engine rather than on one the old engine dropped.
   void closeConnection();
 
  private:

@@ -4,9 +4,10 @@
 #include <array>
 #include <bit>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <string>
 
 #if defined(__SSE2__)
@@ -17,6 +18,8 @@
 
 namespace tarq {
 namespace {
+
+using Kind = TotalsStreamError::Kind;
 
 // Significant digits kept of one number. The double nearest to a decimal
 // number is decided by its first 768 significant digits and whether any
@@ -108,14 +111,20 @@ TotalsStream::TotalsStream() {
 
 TotalsStream::~TotalsStream() = default;
 
-void TotalsStream::fail(simdjson::error_code error) {
-  error_ = error;
-  throw simdjson::simdjson_error(error);
+TrafficTotals TotalsStream::read(std::string_view body) {
+  TotalsStream stream;
+  stream.feed(body);
+  return stream.finish();
+}
+
+void TotalsStream::fail(Kind kind) {
+  error_ = kind;
+  throw TotalsStreamError(kind);
 }
 
 void TotalsStream::feed(std::string_view bytes) {
-  if (error_ != simdjson::SUCCESS) {
-    throw simdjson::simdjson_error(error_);
+  if (error_) {
+    throw TotalsStreamError(*error_);
   }
   const char* at = bytes.data();
   const char* const end = at + bytes.size();
@@ -138,17 +147,17 @@ void TotalsStream::feed(std::string_view bytes) {
 }
 
 TrafficTotals TotalsStream::finish() {
-  if (error_ != simdjson::SUCCESS) {
-    throw simdjson::simdjson_error(error_);
+  if (error_) {
+    throw TotalsStreamError(*error_);
   }
   if (mode_ == Mode::kNumber) {
     endNumber();
   }
   if (mode_ != Mode::kDone) {
-    fail(top_ == Top::kNone        ? simdjson::EMPTY
-         : mode_ == Mode::kString  ? simdjson::UNCLOSED_STRING
-         : mode_ == Mode::kLiteral ? simdjson::T_ATOM_ERROR
-                                   : simdjson::TAPE_ERROR);
+    fail(top_ == Top::kNone        ? Kind::empty
+         : mode_ == Mode::kString  ? Kind::unclosedString
+         : mode_ == Mode::kLiteral ? Kind::trueLiteral
+                                   : Kind::structure);
   }
   if (top_ == Top::kArray) {
     throw ClashError::badReply();
@@ -156,7 +165,7 @@ TrafficTotals TotalsStream::finish() {
   if (top_ == Top::kScalar) {
     // Like the platform parsers without a fragments option, a bare scalar is
     // no JSON text here.
-    fail(simdjson::INCORRECT_TYPE);
+    fail(Kind::notObjectOrArray);
   }
   return totals_;
 }
@@ -227,7 +236,7 @@ const char* TotalsStream::readStructure(const char* at, const char* end) {
 
 void TotalsStream::expect(bool allowed) {
   if (!allowed) {
-    fail(mode_ == Mode::kDone ? simdjson::TRAILING_CONTENT : simdjson::TAPE_ERROR);
+    fail(mode_ == Mode::kDone ? Kind::trailingContent : Kind::structure);
   }
 }
 
@@ -266,14 +275,14 @@ void TotalsStream::expect(bool allowed) {
       if (first == '-' || isDigit(first)) {
         startNumber(first);
       } else {
-        fail(simdjson::TAPE_ERROR);
+        fail(Kind::structure);
       }
   }
 }
 
 void TotalsStream::open(bool object) {
   if (depth_ >= kMaxDepth) {
-    fail(simdjson::DEPTH_ERROR);
+    fail(Kind::depth);
   }
   objects_[depth_++] = object;
   mode_ = object ? Mode::kFirstKeyOrEnd : Mode::kFirstValueOrEnd;
@@ -282,7 +291,7 @@ void TotalsStream::open(bool object) {
 void TotalsStream::close(char bracket) {
   const bool object = objects_[depth_ - 1];
   if (bracket != (object ? '}' : ']')) {
-    fail(simdjson::TAPE_ERROR);
+    fail(Kind::structure);
   }
   --depth_;
   endValue();
@@ -338,7 +347,7 @@ const char* TotalsStream::readString(const char* at, const char* end) {
         if (byte == '\\') {
           stringPart_ = StringPart::kEscape;
         } else if (byte < 0x20) {
-          fail(simdjson::UNESCAPED_CHARS);
+          fail(Kind::unescapedChars);
         } else {
           startUtf8(byte);
         }
@@ -350,7 +359,7 @@ const char* TotalsStream::readString(const char* at, const char* end) {
       case StringPart::kHex: {
         const int digit = hexDigit(static_cast<char>(byte));
         if (digit < 0) {
-          fail(simdjson::STRING_ERROR);
+          fail(Kind::string);
         }
         hexValue_ = hexValue_ * 16 + static_cast<uint32_t>(digit);
         ++at;
@@ -363,7 +372,7 @@ const char* TotalsStream::readString(const char* at, const char* end) {
       case StringPart::kLowU:
         // A high surrogate must be followed by "\u" and a low one.
         if (byte != (stringPart_ == StringPart::kLowBackslash ? '\\' : 'u')) {
-          fail(simdjson::STRING_ERROR);
+          fail(Kind::string);
         }
         ++at;
         if (stringPart_ == StringPart::kLowU) {
@@ -377,7 +386,7 @@ const char* TotalsStream::readString(const char* at, const char* end) {
         continue;
       case StringPart::kUtf8:
         if (byte < utf8Low_ || byte > utf8High_) {
-          fail(simdjson::UTF8_ERROR);
+          fail(Kind::utf8);
         }
         ++at;
         utf8Low_ = 0x80;
@@ -414,7 +423,7 @@ void TotalsStream::startUtf8(unsigned char lead) {
       utf8High_ = 0x8F;
     }
   } else {
-    fail(simdjson::UTF8_ERROR);
+    fail(Kind::utf8);
   }
   capture(lead);
   stringPart_ = StringPart::kUtf8;
@@ -434,7 +443,7 @@ void TotalsStream::endEscape(char escaped) {
   constexpr std::string_view kMeanings = "\"\\/\b\f\n\r\t";
   const size_t found = kEscapes.find(escaped);
   if (found == std::string_view::npos) {
-    fail(simdjson::STRING_ERROR);
+    fail(Kind::string);
   }
   capture(static_cast<unsigned char>(kMeanings[found]));
 }
@@ -443,7 +452,7 @@ void TotalsStream::endHexUnit() {
   const bool high = hexValue_ >= 0xD800 && hexValue_ <= 0xDBFF;
   const bool low = hexValue_ >= 0xDC00 && hexValue_ <= 0xDFFF;
   if (lowSurrogate_ != low) {
-    fail(simdjson::STRING_ERROR);  // a lone low surrogate, or a high one without its pair
+    fail(Kind::string);  // a lone low surrogate, or a high one without its pair
   }
   if (high) {
     stringPart_ = StringPart::kLowBackslash;
@@ -540,7 +549,7 @@ const char* TotalsStream::readNumber(const char* at, const char* end) {
     switch (numberPart_) {
       case NumberPart::kSign:
         if (!isDigit(byte)) {
-          fail(simdjson::NUMBER_ERROR);
+          fail(Kind::number);
         }
         numberPart_ = byte == '0' ? NumberPart::kZero : NumberPart::kInteger;
         addDigit(byte, false);
@@ -574,7 +583,7 @@ const char* TotalsStream::readNumber(const char* at, const char* end) {
         } else if ((byte == 'e' || byte == 'E') && numberPart_ <= NumberPart::kFraction) {
           numberPart_ = NumberPart::kExponentMark;
         } else if (isDigit(byte)) {
-          fail(simdjson::NUMBER_ERROR);  // a leading zero
+          fail(Kind::number);  // a leading zero
         } else {
           endNumber();  // the byte belongs to what follows
           return at;
@@ -584,7 +593,7 @@ const char* TotalsStream::readNumber(const char* at, const char* end) {
         continue;
       case NumberPart::kPoint:
         if (!isDigit(byte)) {
-          fail(simdjson::NUMBER_ERROR);
+          fail(Kind::number);
         }
         numberPart_ = NumberPart::kFraction;
         addDigit(byte, true);
@@ -600,7 +609,7 @@ const char* TotalsStream::readNumber(const char* at, const char* end) {
         [[fallthrough]];
       case NumberPart::kExponentSign:
         if (!isDigit(byte)) {
-          fail(simdjson::NUMBER_ERROR);
+          fail(Kind::number);
         }
         numberPart_ = NumberPart::kExponent;
         addExponentDigit(byte);
@@ -616,40 +625,37 @@ int64_t TotalsStream::decimalExponent() const {
   return integerDigits_ - fractionZeros_ + (exponentNegative_ ? -exponent_ : exponent_);
 }
 
-// The double nearest to the number, rounded as the in-memory reader's
-// simdjson rounds it (which is what it also parses the digits with: the
-// platform's own conversions either depend on the locale or are missing from
-// older C++ libraries). Fails for a number beyond the range of a double.
+// The double nearest to the number, as the C library's strtod() rounds it
+// (correctly, for any number of digits), which is also what nlohmann reads.
+// The text handed over has no decimal point, so that no locale can change
+// its reading. Fails for a number beyond the range of a double.
 double TotalsStream::numberAsDouble() {
   const int64_t exponent = decimalExponent();
   if (digits_.empty() || exponent < -2 * kSureExponent) {
     return 0;  // zero, or below the smallest double
   }
   if (exponent > 2 * kSureExponent) {
-    fail(simdjson::NUMBER_ERROR);
+    fail(Kind::number);
   }
-  std::string text = negative_ ? "-0." : "0.";
+  // digits x 10^(exponent - count) is 0.digits x 10^exponent.
+  std::string text = negative_ ? "-" : "";
   text += digits_;
   if (cut_) {
     text += '1';  // keeps the cut digits' weight for the rounding
   }
-  text += 'e' + std::to_string(exponent);
-  if (!numberParser_) {
-    numberParser_ = std::make_unique<simdjson::dom::parser>();
+  const auto count = static_cast<int64_t>(text.size()) - (negative_ ? 1 : 0);
+  text += 'e' + std::to_string(exponent - count);
+  const double number = std::strtod(text.c_str(), nullptr);
+  if (std::isinf(number)) {
+    fail(Kind::number);
   }
-  double number = 0;
-  const simdjson::error_code error =
-      numberParser_->parse(simdjson::padded_string(text)).get_double().get(number);
-  if (error != simdjson::SUCCESS) {
-    fail(simdjson::NUMBER_ERROR);
-  }
-  return number;
+  return number;  // an underflow reads as the nearest subnormal, or zero
 }
 
 void TotalsStream::endNumber() {
   if (numberPart_ != NumberPart::kZero && numberPart_ != NumberPart::kInteger &&
       numberPart_ != NumberPart::kFraction && numberPart_ != NumberPart::kExponent) {
-    fail(simdjson::NUMBER_ERROR);  // "-", "1.", "1e", "1e+"
+    fail(Kind::number);  // "-", "1.", "1e", "1e+"
   }
   endValue();
   int64_t* const target = valueTarget_;
@@ -685,9 +691,9 @@ void TotalsStream::startLiteral(const char* text) {
 const char* TotalsStream::readLiteral(const char* at, const char* end) {
   while (at < end && literal_[literalAt_] != '\0') {
     if (*at != literal_[literalAt_]) {
-      fail(literal_[0] == 't'   ? simdjson::T_ATOM_ERROR
-           : literal_[0] == 'f' ? simdjson::F_ATOM_ERROR
-                                : simdjson::N_ATOM_ERROR);
+      fail(literal_[0] == 't'   ? Kind::trueLiteral
+           : literal_[0] == 'f' ? Kind::falseLiteral
+                                : Kind::nullLiteral);
     }
     ++at;
     ++literalAt_;

@@ -1,56 +1,63 @@
-// The traffic totals of a GET /connections reply, read as its bytes arrive:
-// fed in pieces of any size, as the transfer hands them over, and holding
-// none of them, so that a reply of hundreds of megabytes costs a few hundred
-// bytes of state (one bit per level of nesting, at most 800 digits of one
-// number) and its parse runs while the rest of the reply is still in
-// transit.
+// The traffic totals of a GET /connections reply of the Clash API, read as
+// its bytes arrive: fed in pieces of any size, as the transfer hands them
+// over, and holding none of them. The reply grows with every open connection
+// (about 450 bytes each, megabytes with thousands) and comes once a second;
+// read this way, a reply of hundreds of megabytes costs a few hundred bytes
+// of state (one bit per level of nesting, at most 800 digits of one number),
+// and its parse runs while the rest of the reply is still in transit.
 //
-// It validates the whole body as strictly as the in-memory reader's simdjson
-// parse: the JSON grammar, UTF-8, escapes and surrogate pairs, unescaped
-// control characters, numbers beyond the range of a double, nesting beyond
-// 1,024 levels. The two accept and reject the same bodies and read the same
-// totals (tested side by side and fuzzed against nlohmann), and fail with the
-// same error type and texts. Neither simdjson nor nlohmann parses one
-// document from pieces: hence a parser of our own, kept to validation and the
-// two totals.
+// It validates the whole body, as a platform JSON parser would: the JSON
+// grammar, UTF-8, escapes and surrogate pairs, unescaped control characters,
+// numbers beyond the range of a double, nesting beyond 1,024 levels. What it
+// accepts and the totals it reads are fuzzed against nlohmann's reading.
+// Neither nlohmann nor the other parsers packaged for both platforms read one
+// document from pieces: hence a parser of our own, kept to validation and
+// the two totals.
 //
 // Thread safety: none; one stream per reply, on one thread.
 #ifndef TARQ_CLASH_TOTALS_STREAM_H_
 #define TARQ_CLASH_TOTALS_STREAM_H_
 
-#include <simdjson.h>
-
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "clash/totals_stream_error.h"
 #include "clash/traffic_totals.h"
 
 namespace tarq {
 
 class TotalsStream {
  public:
-  // Levels of nesting accepted, as simdjson's default.
+  // Levels of nesting accepted.
   static constexpr size_t kMaxDepth = 1024;
 
   TotalsStream();
-  // Out of line: simdjson's parser is laid out by the library's own build
-  // flags.
   ~TotalsStream();
   TotalsStream(const TotalsStream&) = delete;
   TotalsStream& operator=(const TotalsStream&) = delete;
 
-  // Reads the next bytes of the body. Throws simdjson::simdjson_error at the
-  // first byte that makes the body no JSON; every later call throws the same.
+  // A whole body at once: a stream fed `body` and finished.
+  static TrafficTotals read(std::string_view body);
+
+  // Reads the next bytes of the body. Throws TotalsStreamError at the first
+  // byte that makes the body no JSON; every later call throws the same.
   void feed(std::string_view bytes);
 
-  // The body has ended: its "uploadTotal" and "downloadTotal", taken as
-  // ConnectionsTotalsReader::read() documents. Throws simdjson_error when
-  // the body is empty, incomplete or a bare scalar, and
-  // ClashError::badReply() when it is an array.
+  // The body has ended: "uploadTotal" and "downloadTotal" of its top-level
+  // object, each a JSON number taken as a signed 64-bit integer: fractions
+  // truncated toward zero, values beyond the range saturated (to INT64_MAX
+  // or INT64_MIN), true and false read as 1 and 0, any other value or a
+  // missing key as 0; a repeated key: the last one wins. An integer beyond
+  // 64 bits elsewhere is read like any number. Throws TotalsStreamError when
+  // the body is no JSON: empty, incomplete, a bare scalar at the top, nested
+  // deeper than kMaxDepth, starting with a UTF-8 byte order mark (sing-box
+  // sends none), holding a NUL byte, or holding a number beyond the range of
+  // a double such as 1e400 ("Problem while parsing a number"). Throws
+  // ClashError::badReply() when the top level is an array.
   TrafficTotals finish();
 
  private:
@@ -80,7 +87,7 @@ class TotalsStream {
   };
   enum class Top : uint8_t { kNone, kObject, kArray, kScalar };
 
-  [[noreturn]] void fail(simdjson::error_code error);
+  [[noreturn]] void fail(TotalsStreamError::Kind kind);
 
   const char* readStructure(const char* at, const char* end);
   const char* skipSeparator(const char* at, const char* end);
@@ -114,7 +121,7 @@ class TotalsStream {
 
   Mode mode_ = Mode::kValue;
   Top top_ = Top::kNone;
-  simdjson::error_code error_ = simdjson::SUCCESS;
+  std::optional<TotalsStreamError::Kind> error_;
   size_t depth_ = 0;
   std::bitset<kMaxDepth> objects_;  // bit i: the container at level i is an object
   TrafficTotals totals_;
@@ -146,7 +153,6 @@ class TotalsStream {
   int64_t fractionZeros_ = 0;  // zeros after the point before the first significant digit
   int64_t exponent_ = 0;       // the written exponent, saturated
   std::string digits_;
-  std::unique_ptr<simdjson::dom::parser> numberParser_;  // made for the first number that needs it
 
   // The literal being read.
   const char* literal_ = nullptr;

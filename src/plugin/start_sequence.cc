@@ -54,7 +54,7 @@ void TarqEnginePlugin::start(const std::string& config, const std::string& selec
       client->request("PUT", kSelectorPath, nlohmann::json{{"name", selected}}.dump());
     }
   } catch (const std::exception& error) {
-    client.reset();  // its connection would hold up the engine's stop
+    client.reset();  // no connection to the engine outlives it (see closeConnection())
     failStart(error.what(), result);
     return;
   } catch (...) {
@@ -94,9 +94,9 @@ HelperReply TarqEnginePlugin::startHelper(const std::string& configPath,
     }
   } removeConfig{*this};
 
-  // An engine waits for open connections to its Clash API before it stops:
-  // the old client keeps its place (a failed restart leaves it in use) but
-  // not its connection.
+  // No connection to the old engine outlives it (see
+  // ClashClient::closeConnection()): the old client keeps its place (a failed
+  // restart leaves it in use) but not its connection.
   if (clash_) {
     clash_->closeConnection();
   }

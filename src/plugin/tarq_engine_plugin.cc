@@ -7,8 +7,10 @@
 
 #include <filesystem>
 #include <utility>
+#include <variant>
 
 #include "helper/socket_transport.h"
+#include "plugin/checked_call.h"
 
 namespace tarq {
 namespace {
@@ -28,26 +30,6 @@ std::string configDirectory(const Platform& platform) {
     temp = "/tmp";
   }
   return (temp / (std::string(kConfigDirectoryName) + "-" + std::to_string(getuid()))).string();
-}
-
-const std::string* stringArgument(const ValueMap& arguments, const std::string& key) {
-  auto it = arguments.find(key);
-  return it == arguments.end() ? nullptr : it->second.get<std::string>();
-}
-
-// Optional arguments never fail: a missing or mistyped one takes its default.
-std::string stringOr(const ValueMap& arguments, const std::string& key, std::string fallback) {
-  const std::string* value = stringArgument(arguments, key);
-  return value ? *value : std::move(fallback);
-}
-
-int64_t integerOr(const ValueMap& arguments, const std::string& key, int64_t fallback) {
-  auto it = arguments.find(key);
-  if (it == arguments.end()) {
-    return fallback;
-  }
-  const int64_t* value = it->second.get<int64_t>();
-  return value ? *value : fallback;
 }
 
 }  // namespace
@@ -79,58 +61,44 @@ TarqEnginePlugin::TarqEnginePlugin(std::shared_ptr<HelperClient> helper, UserCon
 TarqEnginePlugin::~TarqEnginePlugin() = default;
 
 void TarqEnginePlugin::handle(const MethodCall& call, std::unique_ptr<MethodResult> unique) {
-  const std::string& method = call.method;
-  if (method == "prepare") {
-    // Captures no plug-in: a "prepare" still runs, and answers, when the host
-    // has let go of the plug-in meanwhile.
-    Result result(std::move(unique));
-    queue_->post([service = helperService(), result, mainThread = mainThread_] {
-      service.prepare([result, mainThread](bool usable) {
-        mainThread->post([result, usable] { result->success(Value(usable)); });
-      });
-    });
+  std::variant<CheckedCall, MethodResponse> checked = checkCall(call);
+  if (auto* response = std::get_if<MethodResponse>(&checked)) {
+    unique->answer(std::move(*response));  // bad arguments, or no such method
     return;
   }
-  if (method == "start") {
-    const ValueMap* arguments = call.arguments.get<ValueMap>();
-    const std::string* config = arguments ? stringArgument(*arguments, "config") : nullptr;
-    if (config == nullptr) {
-      unique->error("bad_args", "start requires a config");
-      return;
-    }
-    Result result(std::move(unique));
-    queue_->post([self = shared_from_this(), config = *config,
-                  selected = stringOr(*arguments, "selected", kAutoOutbound),
-                  port = integerOr(*arguments, "clashPort", 0),
-                  secret = stringOr(*arguments, "clashSecret", ""),
-                  result] { self->start(config, selected, port, secret, result); });
-    return;
-  }
-  if (method == "select") {
-    const ValueMap* arguments = call.arguments.get<ValueMap>();
-    const std::string* tag = arguments ? stringArgument(*arguments, "tag") : nullptr;
-    if (tag == nullptr) {
-      unique->error("bad_args", "select requires a tag");
-      return;
-    }
-    Result result(std::move(unique));
-    queue_->post([self = shared_from_this(), tag = *tag, result] { self->select(tag, result); });
-    return;
-  }
-  using Operation = void (TarqEnginePlugin::*)(const Result&);
-  Operation operation = nullptr;
-  if (method == "stop") {
-    operation = &TarqEnginePlugin::stop;
-  } else if (method == "status") {
-    operation = &TarqEnginePlugin::status;
-  } else if (method == "helperStatus") {
-    operation = &TarqEnginePlugin::helperStatus;
-  } else {
-    unique->notImplemented();
-    return;
-  }
+  CheckedCall& work = std::get<CheckedCall>(checked);
   Result result(std::move(unique));
-  queue_->post([self = shared_from_this(), operation, result] { ((*self).*operation)(result); });
+  using Method = CheckedCall::Method;
+  switch (work.method) {
+    case Method::kPrepare:
+      // Captures no plug-in: a "prepare" still runs, and answers, when the
+      // host has let go of the plug-in meanwhile.
+      queue_->post([service = helperService(), result, mainThread = mainThread_] {
+        service.prepare([result, mainThread](bool usable) {
+          mainThread->post([result, usable] { result->success(Value(usable)); });
+        });
+      });
+      return;
+    case Method::kStart:
+      queue_->post([self = shared_from_this(), work = std::move(work), result] {
+        self->start(work.config, work.selected, work.clashPort, work.clashSecret, result);
+      });
+      return;
+    case Method::kSelect:
+      queue_->post([self = shared_from_this(), tag = std::move(work.tag), result] {
+        self->select(tag, result);
+      });
+      return;
+    case Method::kStop:
+      queue_->post([self = shared_from_this(), result] { self->stop(result); });
+      return;
+    case Method::kStatus:
+      queue_->post([self = shared_from_this(), result] { self->status(result); });
+      return;
+    case Method::kHelperStatus:
+      queue_->post([self = shared_from_this(), result] { self->helperStatus(result); });
+      return;
+  }
 }
 
 void TarqEnginePlugin::answer(const Result& result, MethodResponse response) {

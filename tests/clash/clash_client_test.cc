@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "clash-api-server/clash_api_server.h"
+#include "tests/support/connections_body.h"
 
 namespace tarq {
 namespace {
@@ -125,6 +126,22 @@ TEST_F(ClashClientTest, ProxyVariablesDoNotDivertLoopbackCalls) {
     value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
   }
   EXPECT_EQ(server_.requestCount("GET", "/version"), 1u);
+}
+
+// Past 2,048 bytes the engine's Go server sends a reply chunked, as the
+// stand-in does: a /connections reply of a few connections already is.
+TEST_F(ClashClientTest, SmallChunkedRepliesAreReadWhole) {
+  const std::string body = testing::connectionsBody(8, 5, 6);
+  ASSERT_GT(body.size(), 2048u);
+  ASSERT_LT(body.size(), 8192u);
+  server_.setConnectionsBody(body);
+  EXPECT_EQ(client_.totals(), (TrafficTotals{5, 6}));
+  EXPECT_EQ(client_.request("GET", "/connections"), body);
+  EXPECT_EQ(client_.totals(), (TrafficTotals{5, 6}));
+  // A chunked failure is received and dropped.
+  server_.setFault("GET", "/connections", ClashFault{500, body});
+  EXPECT_EQ(clashErrorOf([&] { client_.totals(); }).status(), 500);
+  EXPECT_EQ(server_.requests().back().remotePort, server_.requests().front().remotePort);
 }
 
 TEST_F(ClashClientTest, ConcurrentCallsAreSerialised) {

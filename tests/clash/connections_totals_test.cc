@@ -1,14 +1,11 @@
 // The /connections reader against what an engine sends, through the client
-// (whose reply buffer is reused from call to call) and through a reader of
-// its own: numbers of every JSON type, beyond 64 bits or beyond a double,
-// bodies that are no JSON object, and replies huge enough that the memory
-// kept for them matters.
-#include "clash/connections_totals.h"
-
+// (one kept connection, the body read as it arrives) and given the whole
+// body at once: numbers of every JSON type, beyond 64 bits or beyond a
+// double, bodies that are no JSON object, and replies huge enough that the
+// memory kept for them would matter.
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <netinet/in.h>
-#include <simdjson.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +16,7 @@
 
 #include "clash-api-server/clash_api_server.h"
 #include "clash/clash_client.h"
+#include "clash/totals_stream.h"
 #include "tests/support/connections_body.h"
 
 namespace tarq {
@@ -47,8 +45,6 @@ class ConnectionsTotalsTest : public ::testing::Test {
 
   ClashApiServer server_;
   ClashClient client_{server_.port(), ""};
-  ConnectionsTotalsReader reader_;
-  ConnectionsTotalsReader stream_{0};  // the stream that big replies take, for every body
 };
 
 TEST_F(ConnectionsTotalsTest, ReadsTheTotalsConvertingSaturatingOrIgnoringWhatIsNoInteger) {
@@ -80,12 +76,11 @@ TEST_F(ConnectionsTotalsTest, ReadsTheTotalsConvertingSaturatingOrIgnoringWhatIs
   };
   for (const auto& [body, expected] : cases) {
     EXPECT_EQ(totalsOf(body), expected) << body.substr(0, 80);
-    EXPECT_EQ(reader_.read(body), expected) << body.substr(0, 80);
-    EXPECT_EQ(stream_.read(body), expected) << body.substr(0, 80);
+    EXPECT_EQ(TotalsStream::read(body), expected) << body.substr(0, 80);
   }
 }
 
-// Text that is no JSON fails with the parser's own error, unwrapped; beyond
+// Text that is no JSON fails with the reader's own error, unwrapped; beyond
 // the range of a double no reader holds the number, so such a reply is no
 // JSON either. A top level that is an array is a bad reply.
 TEST_F(ConnectionsTotalsTest, WhatIsNoJsonObjectFails) {
@@ -108,9 +103,8 @@ TEST_F(ConnectionsTotalsTest, WhatIsNoJsonObjectFails) {
       "",  // a first reply that is empty: no buffer exists yet
   };
   for (const std::string& body : refused) {
-    EXPECT_THROW(totalsOf(body), simdjson::simdjson_error) << body.substr(0, 60);
-    EXPECT_THROW(reader_.read(body), simdjson::simdjson_error) << body.substr(0, 60);
-    EXPECT_THROW(stream_.read(body), simdjson::simdjson_error) << body.substr(0, 60);
+    EXPECT_THROW(totalsOf(body), TotalsStreamError) << body.substr(0, 60);
+    EXPECT_THROW(TotalsStream::read(body), TotalsStreamError) << body.substr(0, 60);
   }
   for (const std::string& body : {std::string("[]"), withHuge("[H]")}) {
     try {
@@ -120,8 +114,36 @@ TEST_F(ConnectionsTotalsTest, WhatIsNoJsonObjectFails) {
       EXPECT_EQ(error.kind(), ClashError::Kind::badReply);
       EXPECT_EQ(error.errorDescription(), "clash api: unreadable reply");
     }
-    EXPECT_THROW(reader_.read(body), ClashError);
-    EXPECT_THROW(stream_.read(body), ClashError);
+    EXPECT_THROW(TotalsStream::read(body), ClashError);
+  }
+  // The error's text names what broke, in the words callers have matched.
+  const struct {
+    std::string body;
+    const char* text;
+  } described[] = {
+      {"", "Empty: no JSON found"},
+      {R"({"uploadTotal":1e400})", "Problem while parsing a number"},
+      {"<html>busy</html>",
+       "The JSON document has an improper structure: missing or superfluous commas, braces, "
+       "missing keys, etc."},
+      {R"({"x":tru})", "Problem while parsing an atom starting with the letter 't'"},
+      {R"({"x":"\q"})", "Problem while parsing a string"},
+      {"{\"x\":\"\xff\"}", "The input is not valid UTF-8"},
+      {"{\"x\":\"\x01\"}",
+       "Within strings, some characters must be escaped, we found unescaped characters"},
+      {R"({"x":"open)", "A string is opened, but never closed."},
+      {"42", "The JSON element does not have the requested type."},
+      {"{} {}", "Unexpected trailing content in the JSON input."},
+      {std::string(1025, '['),
+       "The JSON document was too deep (too many nested objects and arrays)"},
+  };
+  for (const auto& [body, text] : described) {
+    try {
+      totalsOf(body);
+      ADD_FAILURE() << "no error for " << body.substr(0, 60);
+    } catch (const TotalsStreamError& error) {
+      EXPECT_STREQ(error.what(), text) << body.substr(0, 60);
+    }
   }
 }
 
@@ -170,12 +192,13 @@ std::string chunked(std::string_view body) {
   return encoded + "0\r\n\r\n";
 }
 
-// From a megabyte on, a reply is read as it arrives, with or without its
-// length: the client keeps nothing of it, a body that is no JSON fails with
-// the parser's error, a failure status is no parse at all, and a reply
-// announced beyond 256 MiB is refused.
-TEST_F(ConnectionsTotalsTest, BigRepliesAreReadAsTheyArriveAndNothingOfThemIsKept) {
-  const std::string big = connectionsBody(5000, 7, 8);  // 2.2 MB
+// Every reply is read as it arrives, with or without its length: the client
+// keeps nothing of it, small or big, a body that is no JSON fails with the
+// reader's error, a failure status is no parse at all, and a reply announced
+// beyond 256 MiB is refused.
+TEST_F(ConnectionsTotalsTest, RepliesAreReadAsTheyArriveAndNothingOfThemIsKept) {
+  const std::string medium = connectionsBody(1000, 5, 6);  // 450 kB
+  const std::string big = connectionsBody(5000, 7, 8);     // 2.2 MB
   std::string broken = big;
   broken.replace(broken.find("\"rule\"", broken.size() - 600), 6, "\"rule\" tru");
   const std::string huge =
@@ -201,10 +224,12 @@ TEST_F(ConnectionsTotalsTest, BigRepliesAreReadAsTheyArriveAndNothingOfThemIsKep
   };
   for (const bool withLength : {true, false}) {
     SCOPED_TRACE(withLength ? "with a length" : "chunked");
+    EXPECT_EQ(serve(medium, withLength), (TrafficTotals{5, 6}));
+    EXPECT_LT(kept, 64 << 10);
     EXPECT_EQ(serve(big, withLength), (TrafficTotals{7, 8}));
     EXPECT_LT(kept, 64 << 10);
     EXPECT_EQ(serve(huge, withLength), (TrafficTotals{kMax, 0}));
-    EXPECT_THROW(serve(broken, withLength), simdjson::simdjson_error);
+    EXPECT_THROW(serve(broken, withLength), TotalsStreamError);
   }
   server_.setFault("GET", "/connections", ClashFault{500, broken});
   try {

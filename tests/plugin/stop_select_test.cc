@@ -65,8 +65,8 @@ TEST_F(StopSelectTest, SelectSwitchesWithoutEventsAndSurvivesAFailedRestart) {
   EXPECT_EQ(clash.selected(), "direct-b");
 }
 
-// An engine waits for the open connections to its Clash API before it stops,
-// so the plug-in must hold none when it asks the helper to stop one.
+// The plug-in holds no connection to the engine's Clash API when it asks the
+// helper to stop or replace the engine (see ClashClient::closeConnection()).
 TEST_F(EngineTest, NoConnectionToTheEngineIsOpenWhenTheHelperStopsIt) {
   std::atomic<int> stops{0};
   std::atomic<int> heldOpen{0};

@@ -7,8 +7,14 @@
 //   PUT  /proxies/{group}  {"name": TAG}: 204, 400 or 404
 //   GET  /connections      the totals (settable) or the traffic's reply
 //
-// With a non-empty secret every request needs exactly "Authorization: Bearer
-// SECRET", else 401 {"message":"Unauthorized"}. Every request is recorded.
+// With a non-empty secret every request to one of these needs exactly
+// "Authorization: Bearer SECRET", else 401 {"message":"Unauthorized"}; a path
+// none of them serves is 404 "404 page not found", secret or none, as the
+// engine's router answers it. Every request is recorded.
+//
+// Replies are framed as the engine's Go server frames them: up to 2,048
+// bytes with their Content-Length, longer ones chunked (any real
+// /connections reply with more than a few connections).
 //
 // Faults: any method and path can be made to answer another status and body,
 // after a delay, or to stall; a stalled or delayed answer is released when
@@ -18,7 +24,9 @@
 // "delayMs", "stall"}, DELETE /tarq/fault clears them all.
 //
 // Connections are kept alive for as long as the client wants, as the engine
-// keeps them, but stop() ends every one at once, idle ones included.
+// keeps them, however many: an idle one holds no thread (16 serve the
+// requests themselves), so idle clients delay no one. stop() ends every
+// connection at once, idle ones included.
 //
 // Thread safety: every method may be called from any thread.
 #ifndef TARQ_TOOLS_CLASH_API_SERVER_CLASH_API_SERVER_H_
