@@ -42,6 +42,16 @@ struct EngineLaunch {
   std::optional<EngineIdentity> identity;
 };
 
+// `words` as exec takes them: pointers into `words`, then a null pointer.
+inline std::vector<char*> execArguments(std::vector<std::string>& words) {
+  std::vector<char*> pointers;
+  for (std::string& word : words) {
+    pointers.push_back(word.data());
+  }
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
 // Starts the engine and returns its pid once it has been exec'd. Throws
 // EngineLaunchError when any step before the exec, or the exec itself,
 // fails; no child is left behind then.

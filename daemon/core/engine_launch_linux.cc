@@ -194,11 +194,7 @@ std::string whoRuns(const EngineLaunch& launch) {
 
 pid_t launchEngine(const EngineLaunch& launch) {
   std::vector<std::string> words = launch.argv;
-  std::vector<char*> argv;
-  for (std::string& word : words) {
-    argv.push_back(word.data());
-  }
-  argv.push_back(nullptr);
+  std::vector<char*> argv = execArguments(words);
   bool changeIdentity = launch.identity && !launch.identity->isRoot() && geteuid() == 0;
   Iab iab = changeIdentity ? engineIab(launch.identity->processRules) : nullptr;
   ChildPlan plan{argv.data(),

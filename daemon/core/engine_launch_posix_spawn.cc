@@ -44,11 +44,7 @@ struct SpawnSetup {
 
 pid_t launchEngine(const EngineLaunch& launch) {
   std::vector<std::string> words = launch.argv;
-  std::vector<char*> argv;
-  for (std::string& word : words) {
-    argv.push_back(word.data());
-  }
-  argv.push_back(nullptr);
+  std::vector<char*> argv = execArguments(words);
 
   SpawnSetup setup;
   sigset_t none;

@@ -109,7 +109,8 @@ int main(int argc, char** argv) {
        .log = "Log of the engine's output (default: engine.log in the state folder)",
        .stateFolder = "Private folder for the configuration copy and the engine log (default: "
                       "/var/lib/tarq-devhelper for root, else ~/.local/state/tarq-devhelper)"});
-  app.add_option("--engine-arg", engineArguments, "Argument added after `run -c COPY` (repeatable)")
+  app.add_option("--engine-arg", engineArguments,
+                 "Argument added after `run -c COPY -D FOLDER` (repeatable)")
       ->allow_extra_args(false);
   app.set_version_flag("--version", std::string(tarq::kProgram) + " " + TARQ_VERSION);
   try {
