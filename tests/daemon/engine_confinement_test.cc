@@ -1,6 +1,7 @@
 // What a root daemon's engine may do: it runs as its own user with the
 // tunnel's capabilities only, in a working folder of its own, and nothing it
 // forks outlives it.
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -97,6 +98,35 @@ TEST_F(EngineConfinementTest, RunsAsItsOwnUserWithTheTunnelsCapabilitiesOnly) {
     }
     EXPECT_EQ(status["NoNewPrivs"], "0");
   }
+}
+
+TEST_F(EngineConfinementTest, AsTheDocsInstallItTheEngineIsTheEngineUser) {
+  // The install makes the user from the packaging's sysusers.d file; so
+  // does this test where it is missing (a root test run installs what the
+  // daemon needs, as the demo does).
+  if (getpwnam("orvek-engine") == nullptr) {
+    ToolRun made =
+        runTool({"/bin/sh", "-c", "systemd-sysusers \"$0\"",
+                 std::string(TARQ_SOURCE_DIR) + "/packaging/linux/sysusers.d/tarq-helper.conf"});
+    ASSERT_EQ(made.status, 0) << made.err;
+  }
+  passwd* engineUser = getpwnam("orvek-engine");
+  ASSERT_NE(engineUser, nullptr);
+  useEngine("");
+  helper_ = std::make_unique<ToolProcess>(
+      std::vector<std::string>{TARQ_HELPER_PATH, "--socket", socket_, "--state-dir", state_,
+                               "--engine", engine_, "--log", log_});
+  ASSERT_TRUE(eventually([&] { return !helperExchange(socket_, R"({"op":"status"})").empty(); }))
+      << helper_->errorText();
+  pid_t engine = startEngine();
+  ASSERT_GT(engine, 0);
+  std::map<std::string, std::string> status = statusOf(engine);
+  std::string uid = std::to_string(engineUser->pw_uid);
+  std::string gid = std::to_string(engineUser->pw_gid);
+  EXPECT_EQ(status["Uid"], uid + " " + uid + " " + uid + " " + uid);
+  EXPECT_EQ(status["Gid"], gid + " " + gid + " " + gid + " " + gid);
+  EXPECT_EQ(status["CapEff"], kTunnelCapabilities);
+  EXPECT_EQ(status["CapBnd"], kTunnelCapabilities);
 }
 
 TEST_F(EngineConfinementTest, CannotReadRootsFilesAndOwnsOnlyItsFolder) {
