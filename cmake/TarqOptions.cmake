@@ -11,7 +11,9 @@ if(TARQ_WERROR)
 endif()
 
 if(TARQ_SANITIZE)
-  set(_tarq_san -fsanitize=${TARQ_SANITIZE} -fno-omit-frame-pointer -g)
+  # Line tables (-g1) are all a sanitizer's report needs for its stack
+  # traces; full debug information costs about a third more compile time.
+  set(_tarq_san -fsanitize=${TARQ_SANITIZE} -fno-omit-frame-pointer -g1)
   if(TARQ_SANITIZE MATCHES "undefined")
     list(APPEND _tarq_san -fno-sanitize-recover=all)
   endif()
