@@ -88,6 +88,12 @@ HelperServer::~HelperServer() {
   }
 }
 
+// The socket is made under a name of its own beside the path, given its mode
+// and its backlog there, and only then renamed onto the path. A caller that
+// finds the path therefore finds a socket that listens and lets it in, never
+// one that refuses the connection (between bind and listen) or is still
+// closed to it (between bind and chmod); a stale socket of a daemon that died
+// is replaced in the same step.
 void HelperServer::bind() {
   const std::string& path = options_.socketPath;
   sockaddr_un address = addressOf(path);
@@ -99,8 +105,33 @@ void HelperServer::bind() {
     if (somebodyListens(address)) {
       throw std::runtime_error("another helper already listens on " + path);
     }
-    unlink(path.c_str());
   }
+  // A path too long for a sibling name is made in place, as before.
+  std::string made = path + "~";
+  if (made.size() >= sizeof address.sun_path) {
+    unlink(path.c_str());
+    made = path;
+  } else {
+    struct stat leftover {};
+    if (lstat(made.c_str(), &leftover) == 0) {
+      if (!S_ISSOCK(leftover.st_mode)) {
+        throw std::runtime_error(made + " exists and is not a socket; not touching it");
+      }
+      unlink(made.c_str());  // left by a daemon that died while binding
+    }
+  }
+  listener_ = listenOn(made);
+  if (made != path && rename(made.c_str(), path.c_str()) != 0) {
+    int error = errno;
+    close(listener_);
+    listener_ = -1;
+    unlink(made.c_str());
+    throw std::runtime_error(systemError("rename " + made + " to " + path, error));
+  }
+}
+
+int HelperServer::listenOn(const std::string& path) {
+  sockaddr_un address = addressOf(path);
   int listener = openSocket(AF_UNIX, true);
   if (listener < 0) {
     throw std::runtime_error(systemError("socket", errno));
@@ -118,9 +149,10 @@ void HelperServer::bind() {
     unlink(path.c_str());
     throw std::runtime_error(systemError("listen on " + path, error));
   }
-  listener_ = listener;
+  // A rename keeps the inode: the destructor recognises its own socket by it.
   socketDevice_ = made.st_dev;
   socketInode_ = made.st_ino;
+  return listener;
 }
 
 void HelperServer::adopt(int listener) {

@@ -62,9 +62,10 @@ class HelperServer {
   HelperServer(const HelperServer&) = delete;
   HelperServer& operator=(const HelperServer&) = delete;
 
-  // Creates the socket. Replaces a stale socket file that nobody listens on;
-  // refuses to touch anything else at the path, or a socket that answers.
-  // Throws std::runtime_error.
+  // Creates the socket; the path appears only once it listens, open to
+  // every local user (the caller policy decides who is served). Replaces a
+  // stale socket file that nobody listens on; refuses to touch anything else
+  // at the path, or a socket that answers. Throws std::runtime_error.
   void bind();
 
   // Serves on `listener`, a socket already bound and listening that a
@@ -77,6 +78,8 @@ class HelperServer {
  private:
   enum class ReadOutcome { kLine, kClosed, kTimedOut, kTooLong };
 
+  // A socket bound at `path`, mode 0666, listening; records its inode.
+  int listenOn(const std::string& path);
   void admit(int connection);
   // The connection's thread: judges the caller unless `verdict` is given,
   // then serves its request or refuses it; frees the slot and closes.

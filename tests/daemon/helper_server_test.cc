@@ -4,9 +4,14 @@
 #include "daemon/core/helper_server.h"
 
 #include <gtest/gtest.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -228,6 +233,74 @@ TEST(HelperServerTest, WritesTheRefusalCountWhenTheMinuteIsOver) {
                 "refused uid 1001 4 more times in the last minute: caller uid 1001 is not "
                 "allowed to use this helper"}));
   EXPECT_EQ(server.handled(), 0);
+}
+
+// A caller that tries while the daemon starts finds either no socket or one
+// that takes its connection: never one that refuses it or is closed to it.
+// (As root the mode cannot be seen; the umask shows it to any other user.)
+TEST(HelperServerTest, TheSocketAppearsOnlyOnceItListensAndIsOpen) {
+  TempDir dir;
+  const std::string path = dir.file("helper.sock");
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  StampedPolicy policy;
+  mode_t previousMask = umask(077);
+  std::vector<int> refusals;
+  for (int round = 0; round < 300 && refusals.empty(); ++round) {
+    HelperServer server({.socketPath = path}, policy, nullptr, [](const std::string&) {});
+    std::atomic<bool> bound = false;
+    std::thread caller([&] {
+      for (bool last = false; !last;) {
+        last = bound.load();
+        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        int result = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        int error = errno;
+        close(probe);
+        if (result != 0 && error != ENOENT && error != EAGAIN) {
+          refusals.push_back(error);
+        }
+      }
+    });
+    server.bind();
+    bound = true;
+    caller.join();
+  }
+  umask(previousMask);
+  EXPECT_TRUE(refusals.empty()) << strerror(refusals.front());
+}
+
+// What a daemon that died while binding leaves beside the path is cleared if
+// it is a socket, and refused if it is anything else.
+TEST(HelperServerTest, ClearsTheSocketADyingDaemonLeftBesideThePath) {
+  TempDir dir;
+  const std::string path = dir.file("helper.sock");
+  StampedPolicy policy;
+  {
+    int leftover = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path, (path + "~").c_str(), path.size() + 2);
+    ASSERT_EQ(::bind(leftover, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    close(leftover);
+  }
+  {
+    HelperServer server({.socketPath = path}, policy, nullptr, [](const std::string&) {});
+    server.bind();
+    int connection = connectUnix(path);
+    EXPECT_GE(connection, 0);
+    close(connection);
+    EXPECT_NE(access((path + "~").c_str(), F_OK), 0);
+  }
+  { std::ofstream(path + "~") << "not ours"; }
+  HelperServer server({.socketPath = path}, policy, nullptr, [](const std::string&) {});
+  try {
+    server.bind();
+    ADD_FAILURE() << "bound beside a file that is not a socket";
+  } catch (const std::runtime_error& error) {
+    EXPECT_NE(std::string(error.what()).find("exists and is not a socket"), std::string::npos);
+  }
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
 }
 
 }  // namespace
