@@ -12,6 +12,7 @@
 #include "engine_launch.h"
 #include "engine_record.h"
 #include "engine_watch.h"
+#include "socket_calls.h"
 #include "stray_children.h"
 
 namespace tarq {
@@ -40,22 +41,6 @@ std::string lastLine(std::string tail) {
   return line.size() > kShown ? line.substr(0, kShown) + "..." : line;
 }
 
-bool makeOutputPipe(int ends[2]) {
-#if defined(__APPLE__)
-  // No pipe2 there. The window before fcntl does not matter: the engine is
-  // spawned with POSIX_SPAWN_CLOEXEC_DEFAULT, which closes in it every
-  // descriptor it is not given.
-  if (pipe(ends) != 0) {
-    return false;
-  }
-  fcntl(ends[0], F_SETFD, FD_CLOEXEC);
-  fcntl(ends[1], F_SETFD, FD_CLOEXEC);
-  return true;
-#else
-  return pipe2(ends, O_CLOEXEC) == 0;
-#endif
-}
-
 }  // namespace
 
 std::string describeWaitStatus(int waitStatus) {
@@ -82,7 +67,7 @@ void EngineProcess::start(const std::string& configPath, const std::function<boo
   exitError_.clear();
 
   int output[2];
-  if (!makeOutputPipe(output)) {
+  if (!openPipe(output)) {
     throw EngineLaunchError(systemError("pipe", errno));
   }
   EngineLaunch launch;

@@ -15,35 +15,18 @@
 #include <thread>
 
 #include "config_intake.h"
-#include "engine_folder.h"
 #include "daemon_log.h"
+#include "engine_folder.h"
 #include "engine_process.h"
 #include "engine_record.h"
 #include "helper_requests.h"
 #include "helper_server.h"
 #include "socket_activation.h"
+#include "socket_calls.h"
 #include "stray_children.h"
 
 namespace tarq {
 namespace {
-
-// The stop pipe, close-on-exec: the engine must not inherit it (it would
-// hold the write end open, and could wake the daemon's serving loop).
-bool makeStopPipe(int ends[2]) {
-#if defined(__linux__)
-  return pipe2(ends, O_CLOEXEC) == 0;
-#else
-  // Darwin has no pipe2(). Setting the flag afterwards leaves a window in
-  // which a concurrent spawn would inherit the pipe, but none can happen
-  // here: the pipe is made first thing, before the engine can be launched.
-  if (pipe(ends) != 0) {
-    return false;
-  }
-  fcntl(ends[0], F_SETFD, FD_CLOEXEC);
-  fcntl(ends[1], F_SETFD, FD_CLOEXEC);
-  return true;
-#endif
-}
 
 // Blocks the stop signals in this thread and every thread made later, and
 // turns the first one that arrives into a byte on the returned descriptor,
@@ -57,7 +40,9 @@ int stopSignalDescriptor() {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
   int ends[2];
-  if (!makeStopPipe(ends)) {
+  // Close-on-exec: the engine must not inherit the stop pipe (it would hold
+  // the write end open, and could wake the daemon's serving loop).
+  if (!openPipe(ends)) {
     return -1;
   }
   std::thread([stopSignals, writeEnd = ends[1]] {

@@ -1,7 +1,7 @@
-// Socket calls the daemon makes the same way on Linux and macOS: every
-// descriptor is closed on exec (the engine inherits none of them), and no
+// Socket and pipe calls the daemon makes the same way on Linux and macOS:
+// every descriptor is closed on exec (the engine inherits none of them), and no
 // write to a gone peer raises SIGPIPE. On Linux the flag comes with the
-// descriptor (SOCK_CLOEXEC, accept4); macOS has neither, so the flag is set
+// descriptor (SOCK_CLOEXEC, accept4, pipe2); macOS has none of them, so the flag is set
 // a moment later, and the engine's spawn (POSIX_SPAWN_CLOEXEC_DEFAULT) is
 // what keeps a descriptor made in that moment from it.
 #ifndef TARQ_DAEMON_CORE_SOCKET_CALLS_H_
@@ -47,6 +47,20 @@ inline int acceptConnection(int listener) {
     fcntl(accepted, F_SETFL, fcntl(accepted, F_GETFL) & ~O_NONBLOCK);
   }
   return accepted;
+#endif
+}
+
+// A close-on-exec pipe; false with errno on failure.
+inline bool openPipe(int ends[2]) {
+#if defined(O_CLOEXEC) && !defined(__APPLE__)
+  return pipe2(ends, O_CLOEXEC) == 0;
+#else
+  if (pipe(ends) != 0) {
+    return false;
+  }
+  fcntl(ends[0], F_SETFD, FD_CLOEXEC);
+  fcntl(ends[1], F_SETFD, FD_CLOEXEC);
+  return true;
 #endif
 }
 
