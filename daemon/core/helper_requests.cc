@@ -67,7 +67,11 @@ std::string HelperRequests::handle(const std::string& line, const CallerVerdict&
   if (!nestsAtMost(line, kMaxRequestDepth)) {
     return refusal("malformed request: nested too deeply");
   }
-  json request = json::parse(line, nullptr, /*allow_exceptions=*/false);
+  // nlohmann would end the text at a NUL byte and serve what stands before
+  // it, ignoring the rest; a line is one JSON object, all of it.
+  json request = line.find('\0') == std::string::npos
+                     ? json::parse(line, nullptr, /*allow_exceptions=*/false)
+                     : json(json::value_t::discarded);
   if (!request.is_object()) {
     return refusal("malformed request: expected one JSON object");
   }

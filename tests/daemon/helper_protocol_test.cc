@@ -139,6 +139,8 @@ TEST_F(HelperProtocolTest, RefusesBadRequestsWhileAStuckClientHoldsUpNobody) {
       {R"({"op":"reboot"})", {{"ok", false}, {"error", "unknown op \"reboot\""}}},
       {"not json", {{"ok", false}, {"error", "malformed request: expected one JSON object"}}},
       {R"({"op":1})", {{"ok", false}, {"error", "malformed request: \"op\" must be a string"}}},
+      {std::string(R"({"op":"stop"})") + '\0' + "junk",
+       {{"ok", false}, {"error", "malformed request: expected one JSON object"}}},
       {longest + " ", {{"ok", false}, {"error", "request too long"}}},
       {R"({"op":)" + std::string(20000, '[') + std::string(20000, ']') + "}",
        {{"ok", false}, {"error", "malformed request: nested too deeply"}}},
